@@ -1,0 +1,420 @@
+// The function object: a callable that looks and binds like a Python function.
+#include "zorvia_runtime.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <structmember.h>
+
+namespace zrt {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple or null
+    PyObject* annotations;  // dict or null (an empty dict is made when asked for)
+    PyObject* closure;      // tuple or null
+    PyObject* code;         // made when first asked for
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+PyTypeObject* function_type();
+
+// ---------------------------------------------------------------------------------------
+// Argument binding
+
+const char* name_of(const FunctionObject* f) {
+    const char* name = PyUnicode_AsUTF8(f->name);
+    if (name == nullptr) fail();
+    return name;
+}
+
+[[noreturn]] void raise_arity(const FunctionObject* f, const char* bound_kind, Py_ssize_t bound,
+                              Py_ssize_t given) {
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name_of(f),
+          bound_kind, bound, bound == 1 ? "" : "s", given);
+}
+
+bool is_param(PyObject* key, const Param& param) {
+    return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, param.name) == 0;
+}
+
+Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        if (is_param(key, def.params[i])) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, const Param& param) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (is_param(PyTuple_GET_ITEM(kwnames, k), param)) return kwvalues[k];
+    }
+    return nullptr;
+}
+
+// Some keyword was not taken by a parameter: say which, in call order.
+[[noreturn]] void reject_keywords(const FunctionObject* f, PyObject* kwnames, Py_ssize_t nargs) {
+    unsigned seen = 0;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", name_of(f));
+        const Py_ssize_t i = param_index(*f->def, key);
+        if (i < 0) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(f), key);
+        if (i < nargs || (seen & (1u << i)) != 0) {
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(f), key);
+        }
+        seen |= 1u << i;
+    }
+    PyErr_SetString(PyExc_SystemError, "keyword arguments left unbound");
+    fail();
+}
+
+// Binds positional and keyword arguments to the parameters, filling in `__defaults__`.
+// Returns the defaults tuple, which must outlive the call: `bound` may borrow from it.
+Ref bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+         std::array<PyObject*, max_params>& bound) {
+    const FunctionDef& def = *f->def;
+    const auto n = static_cast<Py_ssize_t>(def.params.size());
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (n == 0) {
+        if (nkw > 0) raise(PyExc_TypeError, "%.200s() takes no keyword arguments", name_of(f));
+        if (nargs > 0) raise(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", name_of(f), nargs);
+        return {};
+    }
+
+    Ref defaults = Ref::borrow(f->defaults);
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    const Py_ssize_t first_optional = n - std::min(ndefaults, n);
+    const bool all_required = first_optional == n;
+
+    if (nargs > n) raise_arity(f, all_required ? "exactly" : "at most", n, nargs);
+    std::copy(args, args + nargs, bound.begin());
+
+    PyObject* const* kwvalues = args + nargs;
+    Py_ssize_t taken = 0;
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        const Param& param = def.params[static_cast<std::size_t>(i)];
+        PyObject* value = nkw > 0 ? find_keyword(kwnames, kwvalues, param) : nullptr;
+        if (value != nullptr) {
+            bound[static_cast<std::size_t>(i)] = value;
+            ++taken;
+        } else if (i < first_optional) {
+            raise_arity(f, all_required ? "exactly" : "at least", first_optional, i);
+        } else {
+            bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(defaults.get(), ndefaults - n + i);
+        }
+    }
+    if (taken < nkw) reject_keywords(f, kwnames, nargs);
+    return defaults;
+}
+
+PyTypeObject* exact_type(Exact exact) {
+    switch (exact) {
+    case Exact::str: return &PyUnicode_Type;
+    case Exact::int_: return &PyLong_Type;
+    case Exact::dict: return &PyDict_Type;
+    case Exact::any: break;
+    }
+    return nullptr;
+}
+
+void test_arguments(const FunctionDef& def, const std::array<PyObject*, max_params>& bound) {
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        const Param& param = def.params[i];
+        PyTypeObject* expected = exact_type(param.exact);
+        PyObject* value = bound[i];
+        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && param.none_ok)) continue;
+        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+              expected->tp_name, Py_TYPE(value)->tp_name);
+    }
+}
+
+void test_result(const FunctionDef& def, PyObject* result) {
+    PyTypeObject* expected = exact_type(def.result);
+    if (expected == nullptr || Py_IS_TYPE(result, expected) || result == Py_None) return;
+    raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    try {
+        const FunctionDef& def = *f->def;
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
+        std::array<PyObject*, max_params> bound{};
+        Ref defaults;  // keeps borrowed default values alive if __defaults__ is replaced meanwhile
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(def.params.size())) {
+            std::copy(args, args + nargs, bound.begin());
+        } else {
+            defaults = bind(f, args, nargs, kwnames, bound);
+        }
+        test_arguments(def, bound);
+        Ref result = def.body(Frame(Scope(f->globals, f->builtins), self, bound.data(), f->closure));
+        test_result(def, result);
+        return result.release();
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Introspection
+
+Ref make_annotations(const FunctionDef& def) {
+    bool any = def.returns != nullptr;
+    for (const Param& param : def.params) any = any || param.annotation != nullptr;
+    if (!any) return {};
+    Ref annotations = check(PyDict_New());
+    for (const Param& param : def.params) {
+        if (param.annotation != nullptr) check_status(PyDict_SetItemString(annotations, param.name, str(param.annotation)));
+    }
+    if (def.returns != nullptr) check_status(PyDict_SetItemString(annotations, "return", str(def.returns)));
+    return annotations;
+}
+
+// A code object carrying the signature, so that inspect.signature() and help() show it.
+Ref make_code(const FunctionObject* f) {
+    static const Name file{"__file__"};
+    static const Name replace{"replace"};
+    static const Keywords keywords{"co_argcount", "co_nlocals", "co_varnames", "co_flags", "co_name", "co_qualname"};
+    const FunctionDef& def = *f->def;
+
+    const char* filename = "<zorvia>";
+    PyObject* file_obj = PyDict_GetItemWithError(f->globals, file);
+    if (file_obj == nullptr && PyErr_Occurred()) fail();
+    if (file_obj != nullptr && PyUnicode_Check(file_obj)) {
+        filename = PyUnicode_AsUTF8(file_obj);
+        if (filename == nullptr) fail();
+    }
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, def.name, 1)));
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), check(PyUnicode_InternFromString(def.params[i].name)).release());
+    }
+    Ref replace_method = getattr(empty, replace);
+    Ref count = integer(static_cast<long>(def.params.size()));
+    Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS);
+    return call(replace_method, {}, keywords, {count.get(), count.get(), varnames.get(), flags.get(), f->name, f->qualname});
+}
+
+template <typename Fn>
+auto guarded(Fn fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return {};
+}
+
+int set_string(PyObject** slot, PyObject* value, const char* message) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
+}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_string(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults != nullptr ? defaults : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    return Py_XNewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_code(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->code == nullptr) f->code = guarded([f] { return make_code(f).release(); });
+    return Py_XNewRef(f->code);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    // Pickled by reference, like a Python function: the module and the qualified name.
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->code);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->dict);
+    // name and qualname stay (they are strings): repr and error messages may still need them.
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    FunctionObject* f = as_function(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    PyObject_GC_Del(self);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(FunctionObject, builtins), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* function_type() {
+    static PyTypeObject type{};
+    if (PyType_HasFeature(&type, Py_TPFLAGS_READY)) return &type;
+    Py_SET_REFCNT(&type, 1);
+    type.tp_name = "zorvia.function";
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type.tp_call = PyVectorcall_Call;
+    type.tp_repr = function_repr;
+    type.tp_descr_get = function_descr_get;
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_dealloc = function_dealloc;
+    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    type.tp_getset = function_getset;
+    type.tp_members = function_members;
+    type.tp_methods = function_methods;
+    check_status(PyType_Ready(&type));
+    return &type;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref closure, PyObject* qualname) {
+    static const Name module_name{"__name__"};
+    if (def.params.size() > max_params) raise(PyExc_SystemError, "%s() has too many parameters", def.name);
+    if (defaults && !PyTuple_Check(defaults.get())) raise(PyExc_SystemError, "defaults of %s() must be a tuple", def.name);
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, function_type());
+    if (f == nullptr) fail();
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->globals = Py_NewRef(scope.globals());
+    f->builtins = Py_NewRef(scope.builtins());
+    f->name = nullptr;
+    f->qualname = nullptr;
+    f->module = nullptr;
+    f->doc = Py_NewRef(Py_None);
+    f->defaults = defaults.release();
+    f->annotations = nullptr;
+    f->closure = closure.release();
+    f->code = nullptr;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
+
+    f->name = check(PyUnicode_InternFromString(def.name)).release();
+    f->qualname = qualname != nullptr ? Py_NewRef(qualname) : check(PyUnicode_InternFromString(def.qualname)).release();
+    f->module = PyDict_GetItemWithError(scope.globals(), module_name);
+    if (f->module == nullptr && PyErr_Occurred()) fail();
+    Py_XINCREF(f->module);
+    f->annotations = make_annotations(def).release();
+    PyObject_GC_Track(f);
+    return function;
+}
+
+}  // namespace zrt

@@ -1,0 +1,166 @@
+// Errors, calls, module globals and imports.
+#include "zorvia_runtime.hpp"
+
+#include <cstdarg>
+#include <vector>
+
+namespace zrt {
+
+void raise(PyObject* type, const char* format, ...) {
+    va_list vargs;
+    va_start(vargs, format);
+    PyErr_FormatV(type, format, vargs);
+    va_end(vargs);
+    fail();
+}
+
+void raise_object(PyObject* exc) {
+    if (PyExceptionClass_Check(exc)) {
+        Ref instance = check(PyObject_CallNoArgs(exc));
+        if (!PyExceptionInstance_Check(instance.get())) {
+            raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                  exc, Py_TYPE(instance.get()));
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+    } else if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    fail();
+}
+
+PyObject* Name::get() const {
+    if (object_ == nullptr) object_ = check(PyUnicode_InternFromString(text_)).release();
+    return object_;
+}
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref result = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(result.get(), i++, Py_NewRef(item));
+    return result;
+}
+
+Ref list(std::initializer_list<PyObject*> items) {
+    Ref result = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(result.get(), i++, Py_NewRef(item));
+    return result;
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return check(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
+}
+
+Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
+                PyObject* kwnames) {
+    return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    constexpr std::size_t max_args = 8;
+    std::array<PyObject*, max_args + 1> stack{};
+    if (args.size() > max_args) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a method call");
+        fail();
+    }
+    stack[0] = obj;
+    std::size_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    return check(PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref Scope::global(PyObject* name) const {
+    PyObject* value = PyDict_GetItemWithError(globals_, name);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) fail();
+        value = PyDict_GetItemWithError(builtins_, name);
+        if (value == nullptr) {
+            if (PyErr_Occurred()) fail();
+            raise(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+Ref import_module(const Scope& scope, const char* name, PyObject* fromlist, int level) {
+    Ref module_name = str(name);
+    return check(PyImport_ImportModuleLevelObject(module_name, scope.globals(), nullptr, fromlist, level));
+}
+
+Ref import_from(PyObject* module, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(module, name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        // A submodule that is loaded but not (yet) bound on its package.
+        const char* module_name = PyModule_GetName(module);
+        if (module_name == nullptr) fail();
+        Ref full_name = check(PyUnicode_FromFormat("%s.%U", module_name, name));
+        value = PyImport_GetModule(full_name);
+    }
+    if (value == nullptr) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+        raise(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return Ref::steal(value);
+}
+
+void Scope::from_import(const char* module, std::initializer_list<const char*> names, int level) const {
+    Ref fromlist = check(PyList_New(0));
+    for (const char* name : names) {
+        Ref interned = check(PyUnicode_InternFromString(name));
+        check_status(PyList_Append(fromlist, interned));
+    }
+    Ref imported = import_module(*this, module, fromlist, level);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(fromlist.get(), i);
+        Ref value = import_from(imported, name);
+        set(name, value);
+    }
+}
+
+void Scope::import_star(const char* module, int level) const {
+    static const Name all{"__all__"};
+    static const Name dict_name{"__dict__"};
+    Ref star = str("*");
+    Ref fromlist = list({star.get()});
+    Ref imported = import_module(*this, module, fromlist, level);
+
+    // The names: __all__, or the public keys of __dict__.
+    bool skip_private = false;
+    PyObject* names_obj = PyObject_GetAttr(imported, all);
+    if (names_obj == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+        names_obj = PyObject_GetAttr(imported, dict_name);
+        if (names_obj == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+            PyErr_Clear();
+            raise(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+        }
+        skip_private = true;
+    }
+    Ref names_source = Ref::steal(names_obj);
+    Ref names = check(PySequence_List(names_source));
+
+    // Fetch every value first, so that a missing name binds none of them.
+    std::vector<Ref> values;
+    values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        if (skip_private && PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 &&
+            PyUnicode_READ_CHAR(name, 0) == '_') {
+            values.emplace_back();
+            continue;
+        }
+        values.push_back(getattr(imported, name));
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        Ref& value = values[static_cast<std::size_t>(i)];
+        if (value) setitem(globals(), PyList_GET_ITEM(names.get(), i), value);
+    }
+}
+
+}  // namespace zrt

@@ -1,0 +1,288 @@
+// The small runtime shared by zorvia's extension modules.
+//
+// It lets a module be written the way the Python module it replaces reads: functions that
+// behave like Python functions (signature, defaults, annotations, binding, introspection),
+// module globals looked up when they are used, `from X import ...`, and a module body that
+// runs once per process.
+//
+// Error discipline: a failed C API call throws `Error` (the Python exception stays set);
+// every entry point that CPython calls catches it and returns the error value. Owned
+// references live in `Ref`, so every path out of a function releases what it holds.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <span>
+#include <utility>
+
+namespace zrt {
+
+// ---------------------------------------------------------------------------------------
+// Errors and references
+
+// Thrown when a Python exception is set.
+struct Error {};
+
+[[noreturn]] inline void fail() { throw Error{}; }
+
+// Sets `type` with a formatted message (PyErr_Format rules) and throws.
+[[noreturn]] void raise(PyObject* type, const char* format, ...);
+
+// The `raise X` statement: X is an exception class (instantiated without arguments) or an
+// exception instance.
+[[noreturn]] void raise_object(PyObject* exc);
+
+// An owning, move-only reference. Borrowing is explicit: `get()` or the implicit conversion.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::move(*this));
+        p_ = std::exchange(other.p_, nullptr);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (which may be null).
+    static Ref steal(PyObject* o) noexcept {
+        Ref r;
+        r.p_ = o;
+        return r;
+    }
+    // Takes a new reference to a borrowed object.
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return steal(o);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Takes over the result of a C API call that returns a new reference or null on error.
+inline Ref check(PyObject* result) {
+    if (result == nullptr) fail();
+    return Ref::steal(result);
+}
+
+// For C API calls that return -1 on error.
+inline int check_status(int status) {
+    if (status < 0) fail();
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------
+// Names and constants
+
+// An interned string made on first use and kept for the life of the process (the module
+// lifecycle guarantees a single interpreter).
+class Name {
+public:
+    explicit constexpr Name(const char* text) noexcept : text_(text) {}
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+
+    PyObject* get() const;
+    operator PyObject*() const { return get(); }
+    const char* c_str() const noexcept { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+// A tuple of keyword names for vectorcall, made on first use and kept.
+template <std::size_t N>
+class Keywords {
+public:
+    template <typename... S>
+    explicit constexpr Keywords(S... names) noexcept : names_{names...} {}
+    Keywords(const Keywords&) = delete;
+    Keywords& operator=(const Keywords&) = delete;
+
+    PyObject* get() const {
+        if (tuple_ == nullptr) tuple_ = make_tuple().release();
+        return tuple_;
+    }
+    static constexpr std::size_t size() noexcept { return N; }
+
+private:
+    Ref make_tuple() const {
+        Ref tuple = check(PyTuple_New(N));
+        for (std::size_t i = 0; i < N; ++i) {
+            PyObject* name = check(PyUnicode_InternFromString(names_[i])).release();
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return tuple;
+    }
+    std::array<const char*, N> names_;
+    mutable PyObject* tuple_ = nullptr;
+};
+template <typename... S>
+Keywords(S...) -> Keywords<sizeof...(S)>;
+
+inline Ref new_ref(PyObject* o) { return Ref::borrow(o); }
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref integer(long value) { return check(PyLong_FromLong(value)); }
+inline Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
+Ref tuple(std::initializer_list<PyObject*> items);
+Ref list(std::initializer_list<PyObject*> items);
+
+// ---------------------------------------------------------------------------------------
+// Object protocol
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    check_status(PyObject_SetAttr(obj, name, value));
+}
+inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
+    check_status(PyObject_SetItem(obj, key, value));
+}
+inline Ref getitem(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
+
+// callable(*args)
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
+// callable(*args, **dict(zip(keywords, values)))
+Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
+                PyObject* kwnames);
+template <std::size_t N>
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywords<N>& keywords,
+         std::initializer_list<PyObject*> values) {
+    constexpr std::size_t max_args = 16;
+    static_assert(N <= max_args);
+    std::array<PyObject*, max_args> stack{};
+    std::size_t n = 0;
+    for (PyObject* a : args) stack.at(n++) = a;
+    std::size_t npositional = n;
+    for (PyObject* v : values) stack.at(n++) = v;
+    if (values.size() != N) {
+        PyErr_SetString(PyExc_SystemError, "keyword values do not match the keyword names");
+        fail();
+    }
+    return call_vector(callable, std::span(stack.data(), n), npositional, keywords.get());
+}
+// obj.name(*args)
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});
+
+// ---------------------------------------------------------------------------------------
+// Module globals and imports
+
+// Where a module-level name is looked up: the module's dict, then the builtins.
+class Scope {
+public:
+    Scope(PyObject* globals, PyObject* builtins) noexcept : globals_(globals), builtins_(builtins) {}
+
+    // The value bound to `name` now; NameError "name '%U' is not defined" when there is none.
+    Ref global(PyObject* name) const;
+    // Binds a module-level name.
+    void set(PyObject* name, PyObject* value) const { check_status(PyDict_SetItem(globals_, name, value)); }
+
+    PyObject* globals() const noexcept { return globals_; }
+    PyObject* builtins() const noexcept { return builtins_; }
+
+    // from <module> import <names...>: each name is taken and bound before the next one.
+    // `level` 0 is an absolute import, 1 a sibling module of the package.
+    void from_import(const char* module, std::initializer_list<const char*> names, int level = 0) const;
+    // from <module> import *: every value is fetched before any is bound.
+    void import_star(const char* module, int level) const;
+
+private:
+    PyObject* globals_;
+    PyObject* builtins_;
+};
+
+// `import <name>` with a from-list: returns the module itself (the submodule for a dotted name).
+Ref import_module(const Scope& scope, const char* name, PyObject* fromlist, int level);
+// Takes `name` from an imported module, falling back to the loaded submodule `module.name`;
+// ImportError "cannot import name %S" otherwise.
+Ref import_from(PyObject* module, PyObject* name);
+
+// ---------------------------------------------------------------------------------------
+// Functions
+
+// Exact-type tests of arguments and results.
+enum class Exact : unsigned char { any, str, int_, dict };
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string in __annotations__
+    Exact exact = Exact::any;          // tested after binding
+    bool none_ok = false;              // None passes the test (the parameter defaults to None)
+};
+
+struct Frame;
+using Body = Ref (*)(const Frame&);
+
+inline constexpr std::size_t max_params = 8;
+
+// What a function is: its parameters, annotations, exact-type tests and C++ body. One static
+// table row per Python `def` (or `lambda`).
+struct FunctionDef {
+    const char* name;
+    const char* qualname;                // default __qualname__; may be given per object
+    std::span<const Param> params;
+    const char* returns = nullptr;       // the "return" annotation
+    Exact result = Exact::any;           // tested on return; None always passes
+    Body body = nullptr;
+};
+
+// Creates a function object over `def`. `defaults` is a tuple or null; `closure` a tuple of
+// captured values (read by the body with Frame::cell) or null; `qualname` overrides the table's.
+Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults = {}, Ref closure = {},
+                  PyObject* qualname = nullptr);
+
+// What a body sees: the bound arguments, the captured values and the defining module's scope.
+struct Frame : Scope {
+    Frame(const Scope& scope, PyObject* function, PyObject* const* args, PyObject* closure) noexcept
+        : Scope(scope), function(function), args(args), closure(closure) {}
+
+    PyObject* operator[](std::size_t i) const noexcept { return args[i]; }
+    PyObject* cell(std::size_t i) const noexcept { return PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(i)); }
+
+    PyObject* function;
+    PyObject* const* args;
+    PyObject* closure;
+};
+
+// ---------------------------------------------------------------------------------------
+// Modules
+
+// One extension module with multi-phase initialisation whose body runs once per process.
+class Module {
+public:
+    using BodyFn = void (*)(const Scope&);
+    Module(const char* short_name, const char* full_name, BodyFn body) noexcept;
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    // The result of PyInit_<name>.
+    PyObject* init();
+
+private:
+    static PyObject* create(PyObject* spec, PyModuleDef* def);
+    static int exec(PyObject* module);
+    void run_body(PyObject* module);
+
+    PyModuleDef def_;  // first member: the slots find the Module from the def
+    std::array<PyModuleDef_Slot, 3> slots_;
+    const char* short_name_;
+    const char* full_name_;
+    BodyFn body_;
+    PyObject* module_ = nullptr;  // the one module object, once its body has started
+    long long interpreter_ = -1;  // the interpreter the module belongs to
+};
+
+}  // namespace zrt
