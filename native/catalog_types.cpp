@@ -1,0 +1,196 @@
+// zorvia.catalog_types: pydantic field types that reference catalog records by integer ID.
+//
+// For each catalog kind the module binds a plain annotation class `_<Kind>PydanticAnnotation`
+// carrying pydantic's two schema hooks, and the alias
+// `Pydantic<Kind> = Annotated[int | <Kind>, _<Kind>PydanticAnnotation]`. The kinds differ only
+// in their names, so one table drives one class factory.
+#include "zorvia_runtime.hpp"
+
+namespace {
+
+using namespace zrt;
+
+// The catalog kinds, in the order the module binds them. For kind K the record class is `K`
+// (from dmr), the annotation class `_KPydanticAnnotation`, the alias `PydanticK` and the
+// dictionary name "K_dict".
+constexpr const char* kinds[] = {
+    "Challenge", "Chara",     "CharaGenre",    "Class",     "CollectionGenre", "Course",       "Event",
+    "Frame",     "Icon",      "LoginBonus",    "Map",       "MapBonusMusic",   "MapColor",     "MapTreasure",
+    "Music",     "MusicGroup", "MusicVersion", "Title",     "Ticket",          "Plate",        "Partner",
+};
+
+// Module-level names.
+namespace g {
+const Name core_schema{"core_schema"};
+const Name other_db{"other_db"};
+const Name DBManager{"DBManager"};
+const Name db{"db"};
+const Name Annotated{"Annotated"};
+const Name all{"__all__"};
+}  // namespace g
+
+// Attribute names.
+namespace s {
+const Name get_dict{"get_dict"};
+const Name get{"get"};
+const Name name{"name"};
+const Name ID{"ID"};
+const Name db_module{"db_module"};
+const Name int_schema{"int_schema"};
+const Name chain_schema{"chain_schema"};
+const Name no_info_plain_validator_function{"no_info_plain_validator_function"};
+const Name is_instance_schema{"is_instance_schema"};
+const Name union_schema{"union_schema"};
+const Name plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
+const Name json_or_python_schema{"json_or_python_schema"};
+}  // namespace s
+
+// What the core-schema hook of one kind captures: names, fixed when the class is made.
+enum KindCell { record_name, dict_name, validator_qualname, serializer_qualname };
+
+// core_schema.<builder>(*args), core_schema looked up at this use.
+Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> args = {}) {
+    return call(getattr(f.global(g::core_schema), builder), args);
+}
+
+// def validate_from_int(value: int):
+//     return other_db.get_dict("<Kind>_dict").get(value, value)
+Ref validate_from_int(const Frame& f) {
+    PyObject* value = f[0];
+    Ref mapping = call_method(f.global(g::other_db), s::get_dict, {f.cell(0)});
+    return call_method(mapping, s::get, {value, value});
+}
+constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};
+const FunctionDef validate_from_int_def{
+    .name = "validate_from_int",
+    .qualname = "validate_from_int",
+    .params = validate_from_int_params,
+    .body = validate_from_int,
+};
+
+// lambda instance: instance if isinstance(instance, int) else instance.name.ID
+Ref serialize(const Frame& f) {
+    PyObject* instance = f[0];
+    if (check_status(PyObject_IsInstance(instance, reinterpret_cast<PyObject*>(&PyLong_Type)))) return new_ref(instance);
+    return getattr(getattr(instance, s::name), s::ID);
+}
+constexpr Param serialize_params[] = {{.name = "instance"}};
+const FunctionDef serialize_def{
+    .name = "<lambda>",
+    .qualname = "<lambda>",
+    .params = serialize_params,
+    .body = serialize,
+};
+
+// @classmethod
+// def __get_pydantic_core_schema__(cls, _source_type: Any, _handler: GetCoreSchemaHandler) -> core_schema.CoreSchema:
+Ref get_pydantic_core_schema(const Frame& f) {
+    Ref validator = make_function(validate_from_int_def, f, {}, tuple({f.cell(dict_name)}), f.cell(validator_qualname));
+    Ref serializer = make_function(serialize_def, f, {}, {}, f.cell(serializer_qualname));
+
+    Ref integer_schema = build(f, s::int_schema);
+    Ref plain_validator = build(f, s::no_info_plain_validator_function, {validator});
+    Ref from_int_schema = build(f, s::chain_schema, {list({integer_schema, plain_validator})});
+
+    Ref is_instance_builder = getattr(f.global(g::core_schema), s::is_instance_schema);
+    Ref record = f.global(f.cell(record_name));
+    Ref instance_schema = call(is_instance_builder, {record});
+    Ref python_schema = build(f, s::union_schema, {list({instance_schema, from_int_schema})});
+
+    Ref serialization = build(f, s::plain_serializer_function_ser_schema, {serializer});
+
+    static const Keywords keywords{"json_schema", "python_schema", "serialization"};
+    return call(getattr(f.global(g::core_schema), s::json_or_python_schema), {}, keywords,
+                {from_int_schema, python_schema, serialization});
+}
+constexpr Param core_schema_params[] = {
+    {.name = "cls"},
+    {.name = "_source_type", .annotation = "Any"},
+    {.name = "_handler", .annotation = "GetCoreSchemaHandler"},
+};
+const FunctionDef core_schema_def{
+    .name = "__get_pydantic_core_schema__",
+    .qualname = "__get_pydantic_core_schema__",
+    .params = core_schema_params,
+    .returns = "core_schema.CoreSchema",
+    .body = get_pydantic_core_schema,
+};
+
+// @classmethod
+// def __get_pydantic_json_schema__(cls, _core_schema: core_schema.CoreSchema, handler: GetJsonSchemaHandler) -> JsonSchemaValue:
+//     return handler(core_schema.int_schema())
+Ref get_pydantic_json_schema(const Frame& f) {
+    PyObject* handler = f[2];
+    return call(handler, {build(f, s::int_schema)});
+}
+constexpr Param json_schema_params[] = {
+    {.name = "cls"},
+    {.name = "_core_schema", .annotation = "core_schema.CoreSchema"},
+    {.name = "handler", .annotation = "GetJsonSchemaHandler"},
+};
+const FunctionDef json_schema_def{
+    .name = "__get_pydantic_json_schema__",
+    .qualname = "__get_pydantic_json_schema__",
+    .params = json_schema_params,
+    .returns = "JsonSchemaValue",
+    .body = get_pydantic_json_schema,
+};
+
+// class _<Kind>PydanticAnnotation: the two hooks as class methods.
+Ref annotation_class(const Scope& m, PyObject* kind, PyObject* class_name) {
+    Ref core_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_core_schema__", class_name));
+    Ref json_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_json_schema__", class_name));
+    Ref captured = tuple({
+        kind,
+        check(PyUnicode_FromFormat("%U_dict", kind)),
+        check(PyUnicode_FromFormat("%U.<locals>.validate_from_int", core_qualname.get())),
+        check(PyUnicode_FromFormat("%U.<locals>.<lambda>", core_qualname.get())),
+    });
+    Ref core_hook = make_function(core_schema_def, m, {}, std::move(captured), core_qualname);
+    Ref json_hook = make_function(json_schema_def, m, {}, {}, json_qualname);
+
+    Ref ns = check(PyDict_New());
+    check_status(PyDict_SetItemString(ns, "__module__", str("zorvia.catalog_types")));
+    check_status(PyDict_SetItemString(ns, "__qualname__", class_name));
+    check_status(PyDict_SetItemString(ns, "__get_pydantic_core_schema__", check(PyClassMethod_New(core_hook))));
+    check_status(PyDict_SetItemString(ns, "__get_pydantic_json_schema__", check(PyClassMethod_New(json_hook))));
+    Ref bases = tuple({});
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {class_name, bases, ns});
+}
+
+void body(const Scope& m) {
+    m.from_import("typing", {"Any", "Annotated"});
+    m.from_import("pydantic", {"GetCoreSchemaHandler", "GetJsonSchemaHandler"});
+    m.from_import("pydantic.json_schema", {"JsonSchemaValue"});
+    m.from_import("pydantic_core", {"core_schema"});
+    m.from_import("zorvia", {"db"});
+    m.import_star("dmr", 1);
+
+    m.set(g::other_db, call(m.global(g::DBManager)));
+    {
+        Ref db = m.global(g::db);
+        setattr(m.global(g::other_db), s::db_module, db);
+    }
+
+    Ref all = check(PyList_New(0));
+    for (const char* kind_text : kinds) {
+        Ref kind = check(PyUnicode_InternFromString(kind_text));
+        Ref class_name = check(PyUnicode_FromFormat("_%UPydanticAnnotation", kind.get()));
+        Ref alias_name = check(PyUnicode_FromFormat("Pydantic%U", kind.get()));
+        m.set(class_name, annotation_class(m, kind, class_name));
+
+        // Pydantic<Kind> = Annotated[int | <Kind>, _<Kind>PydanticAnnotation]
+        Ref annotated = m.global(g::Annotated);
+        Ref record_or_id = check(PyNumber_Or(reinterpret_cast<PyObject*>(&PyLong_Type), m.global(kind)));
+        Ref metadata = m.global(class_name);
+        m.set(alias_name, getitem(annotated, tuple({record_or_id, metadata})));
+        check_status(PyList_Append(all, alias_name));
+    }
+    m.set(g::all, all);
+}
+
+Module module{"catalog_types", "zorvia.catalog_types", body};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_catalog_types() { return module.init(); }
