@@ -21,12 +21,12 @@ constexpr const char* kinds[] = {
 
 // Module-level names.
 namespace g {
-const Name core_schema{"core_schema"};
-const Name other_db{"other_db"};
-const Name DBManager{"DBManager"};
-const Name db{"db"};
-const Name Annotated{"Annotated"};
-const Name all{"__all__"};
+const Global core_schema{"core_schema"};
+const Global other_db{"other_db"};
+const Global DBManager{"DBManager"};
+const Global db{"db"};
+const Global Annotated{"Annotated"};
+const Global all{"__all__"};
 }  // namespace g
 
 // Attribute names.
@@ -58,6 +58,12 @@ Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> 
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
     Ref mapping = call_method(f.global(g::other_db), s::get_dict, {f.cell(0)});
+    if (PyDict_CheckExact(mapping.get())) {
+        // dict.get itself, without the method lookup.
+        PyObject* found = PyDict_GetItemWithError(mapping, value);
+        if (found == nullptr && PyErr_Occurred()) fail();
+        return new_ref(found != nullptr ? found : value);
+    }
     return call_method(mapping, s::get, {value, value});
 }
 constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};
@@ -71,7 +77,9 @@ const FunctionDef validate_from_int_def{
 // lambda instance: instance if isinstance(instance, int) else instance.name.ID
 Ref serialize(const Frame& f) {
     PyObject* instance = f[0];
-    if (check_status(PyObject_IsInstance(instance, reinterpret_cast<PyObject*>(&PyLong_Type)))) return new_ref(instance);
+    if (PyLong_Check(instance) || check_status(PyObject_IsInstance(instance, reinterpret_cast<PyObject*>(&PyLong_Type)))) {
+        return new_ref(instance);
+    }
     return getattr(getattr(instance, s::name), s::ID);
 }
 constexpr Param serialize_params[] = {{.name = "instance"}};

@@ -12,25 +12,25 @@ using namespace zrt;
 
 // Module-level names.
 namespace g {
-const Name logger{"logger"};
-const Name stdout_{"stdout"};
-const Name time{"time"};
-const Name datetime{"datetime"};
-const Name timedelta{"timedelta"};
-const Name ZorvAES{"ZorvAES"};
-const Name ZorvQrCodeError{"ZorvQrCodeError"};
-const Name ZorvQrCodeTimeoutError{"ZorvQrCodeTimeoutError"};
-const Name Zorv2{"Zorv2"};
-const Name ZorvNet{"ZorvNet"};
-const Name BaseZorvNet{"BaseZorvNet"};
-const Name NET_LOG{"NET_LOG"};
-const Name UserId{"UserId"};
-const Name KelvoNet{"KelvoNet"};
-const Name zorvia_logger{"zorvia_logger"};
-const Name setup_logger{"setup_logger"};
-const Name zorv_net_generator{"zorv_net_generator"};
-const Name ZorvManager{"ZorvManager"};
-const Name all{"__all__"};
+const Global logger{"logger"};
+const Global stdout_{"stdout"};
+const Global time{"time"};
+const Global datetime{"datetime"};
+const Global timedelta{"timedelta"};
+const Global ZorvAES{"ZorvAES"};
+const Global ZorvQrCodeError{"ZorvQrCodeError"};
+const Global ZorvQrCodeTimeoutError{"ZorvQrCodeTimeoutError"};
+const Global Zorv2{"Zorv2"};
+const Global ZorvNet{"ZorvNet"};
+const Global BaseZorvNet{"BaseZorvNet"};
+const Global NET_LOG{"NET_LOG"};
+const Global UserId{"UserId"};
+const Global KelvoNet{"KelvoNet"};
+const Global zorvia_logger{"zorvia_logger"};
+const Global setup_logger{"setup_logger"};
+const Global zorv_net_generator{"zorv_net_generator"};
+const Global ZorvManager{"ZorvManager"};
+const Global all{"__all__"};
 }  // namespace g
 
 // Attribute names and string constants.

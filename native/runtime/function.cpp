@@ -162,6 +162,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
             defaults = bind(f, args, nargs, kwnames, bound);
         }
         test_arguments(def, bound);
+        // Bodies call back into Python, which may call the function again without a Python
+        // frame in between: guard the C stack as the interpreter does for its own frames.
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
+        struct LeaveRecursiveCall {
+            ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
+        } leave;
         Ref result = def.body(Frame(Scope(f->globals, f->builtins), self, bound.data(), f->closure));
         test_result(def, result);
         return result.release();

@@ -71,16 +71,42 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
     return check(PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+namespace {
+
+std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+// Looks `name` up in the globals, then the builtins; `in_builtins` tells where it was found.
+PyObject* lookup(PyObject* globals, PyObject* builtins, PyObject* name, bool& in_builtins) {
+    in_builtins = false;
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value != nullptr) return value;
+    if (PyErr_Occurred()) fail();
+    in_builtins = true;
+    value = PyDict_GetItemWithError(builtins, name);
+    if (value != nullptr) return value;
+    if (PyErr_Occurred()) fail();
+    raise(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+}  // namespace
+
 Ref Scope::global(PyObject* name) const {
-    PyObject* value = PyDict_GetItemWithError(globals_, name);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) fail();
-        value = PyDict_GetItemWithError(builtins_, name);
-        if (value == nullptr) {
-            if (PyErr_Occurred()) fail();
-            raise(PyExc_NameError, "name '%U' is not defined", name);
-        }
+    bool in_builtins;
+    return Ref::borrow(lookup(globals_, builtins_, name, in_builtins));
+}
+
+Ref Scope::global(const Global& name) const {
+    if (name.value_ != nullptr && name.globals_ == globals_ && name.globals_version_ == version_of(globals_) &&
+        (name.builtins_ == nullptr || (name.builtins_ == builtins_ && name.builtins_version_ == version_of(builtins_)))) {
+        return Ref::borrow(name.value_);
     }
+    bool in_builtins;
+    PyObject* value = lookup(globals_, builtins_, name, in_builtins);
+    name.globals_ = globals_;
+    name.globals_version_ = version_of(globals_);
+    name.builtins_ = in_builtins ? builtins_ : nullptr;
+    name.builtins_version_ = in_builtins ? version_of(builtins_) : 0;
+    name.value_ = value;
     return Ref::borrow(value);
 }
 

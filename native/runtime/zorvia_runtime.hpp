@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <utility>
@@ -103,6 +104,27 @@ private:
     mutable PyObject* object_ = nullptr;
 };
 
+// A module-level name as functions use it. The last lookup is remembered together with the
+// versions of the dictionaries it read, and reused while neither has changed: the result is the
+// one a fresh lookup would give.
+class Global {
+public:
+    explicit constexpr Global(const char* text) noexcept : name_(text) {}
+    Global(const Global&) = delete;
+    Global& operator=(const Global&) = delete;
+
+    operator PyObject*() const { return name_.get(); }
+
+private:
+    friend class Scope;
+    Name name_;
+    mutable PyObject* globals_ = nullptr;   // the dictionaries of the remembered lookup
+    mutable PyObject* builtins_ = nullptr;  // null when the value came from the globals
+    mutable std::uint64_t globals_version_ = 0;
+    mutable std::uint64_t builtins_version_ = 0;
+    mutable PyObject* value_ = nullptr;     // borrowed: it stays in its dictionary while the versions hold
+};
+
 // A tuple of keyword names for vectorcall, made on first use and kept.
 template <std::size_t N>
 class Keywords {
@@ -187,6 +209,7 @@ public:
 
     // The value bound to `name` now; NameError "name '%U' is not defined" when there is none.
     Ref global(PyObject* name) const;
+    Ref global(const Global& name) const;
     // Binds a module-level name.
     void set(PyObject* name, PyObject* value) const { check_status(PyDict_SetItem(globals_, name, value)); }
 
