@@ -33,8 +33,8 @@ const Global all{"__all__"};
 namespace s {
 const Name get_dict{"get_dict"};
 const Name get{"get"};
-const Name name{"name"};
-const Name ID{"ID"};
+const Attr name{"name"};
+const Attr ID{"ID"};
 const Name db_module{"db_module"};
 const Name int_schema{"int_schema"};
 const Name chain_schema{"chain_schema"};

@@ -2,6 +2,7 @@
 #include "zorvia_runtime.hpp"
 
 #include <cstdarg>
+#include <structmember.h>
 #include <vector>
 
 namespace zrt {
@@ -47,6 +48,31 @@ Ref list(std::initializer_list<PyObject*> items) {
     Py_ssize_t i = 0;
     for (PyObject* item : items) PyList_SET_ITEM(result.get(), i++, Py_NewRef(item));
     return result;
+}
+
+Ref getattr(PyObject* obj, const Attr& attr) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == attr.type_ && attr.version_ != 0 && type->tp_version_tag == attr.version_) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + attr.offset_);
+        if (value != nullptr) return Ref::borrow(value);
+    }
+    Ref value = check(PyObject_GetAttr(obj, attr));
+    // Remember the slot when plain attribute lookup ends at a slot's member descriptor: it
+    // takes precedence over the instance dict, so while the type is unchanged the slot is the
+    // attribute.
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descriptor = _PyType_Lookup(type, attr);
+        if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type) &&
+            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+            if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
+                attr.type_ = type;
+                attr.version_ = type->tp_version_tag;
+                attr.offset_ = member->offset;
+            }
+        }
+    }
+    return value;
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
