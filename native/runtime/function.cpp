@@ -131,7 +131,7 @@ PyTypeObject* exact_type(Exact exact) {
     return nullptr;
 }
 
-void test_arguments(const FunctionDef& def, const std::array<PyObject*, max_params>& bound) {
+void test_arguments(const FunctionDef& def, PyObject* const* bound) {
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         const Param& param = def.params[i];
         PyTypeObject* expected = exact_type(param.exact);
@@ -154,21 +154,21 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         const FunctionDef& def = *f->def;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
-        std::array<PyObject*, max_params> bound{};
+        std::array<PyObject*, max_params> bound;
         Ref defaults;  // keeps borrowed default values alive if __defaults__ is replaced meanwhile
-        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(def.params.size())) {
-            std::copy(args, args + nargs, bound.begin());
-        } else {
+        PyObject* const* values = args;  // every parameter given by position: the arguments as they are
+        if (kwnames != nullptr || nargs != static_cast<Py_ssize_t>(def.params.size())) {
             defaults = bind(f, args, nargs, kwnames, bound);
+            values = bound.data();
         }
-        test_arguments(def, bound);
+        test_arguments(def, values);
         // Bodies call back into Python, which may call the function again without a Python
         // frame in between: guard the C stack as the interpreter does for its own frames.
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
         struct LeaveRecursiveCall {
             ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
         } leave;
-        Ref result = def.body(Frame(Scope(f->globals, f->builtins), self, bound.data(), f->closure));
+        Ref result = def.body(Frame(Scope(f->globals, f->builtins), self, values, f->closure));
         test_result(def, result);
         return result.release();
     } catch (const Error&) {

@@ -51,28 +51,20 @@ Ref list(std::initializer_list<PyObject*> items) {
 }
 
 Ref getattr(PyObject* obj, const Attr& attr) {
+    // Plain attribute lookup that finds a slot's member descriptor reads the slot: a member
+    // descriptor is a data descriptor, so it takes precedence over the instance dict.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == attr.type_ && attr.version_ != 0 && type->tp_version_tag == attr.version_) {
-        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + attr.offset_);
-        if (value != nullptr) return Ref::borrow(value);
-    }
-    Ref value = check(PyObject_GetAttr(obj, attr));
-    // Remember the slot when plain attribute lookup ends at a slot's member descriptor: it
-    // takes precedence over the instance dict, so while the type is unchanged the slot is the
-    // attribute.
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* descriptor = _PyType_Lookup(type, attr);
-        if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type) &&
-            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
             if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
-                attr.type_ = type;
-                attr.version_ = type->tp_version_tag;
-                attr.offset_ = member->offset;
+                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + member->offset);
+                if (value != nullptr) return Ref::borrow(value);
             }
         }
     }
-    return value;
+    return check(PyObject_GetAttr(obj, attr));
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {

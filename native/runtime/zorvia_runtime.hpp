@@ -125,23 +125,11 @@ private:
     mutable PyObject* value_ = nullptr;     // borrowed: it stays in its dictionary while the versions hold
 };
 
-// An attribute name for hot paths. On objects whose type keeps the attribute in a slot
-// (`__slots__`, plain attribute lookup) the slot's place is remembered with the type's version,
-// as the interpreter does for `obj.attr`, and read directly while the type is unchanged.
-class Attr {
+// An attribute name for hot paths: on objects that keep the attribute in a slot
+// (`__slots__`, plain attribute lookup) the slot is read directly, as the descriptor would.
+class Attr : public Name {
 public:
-    explicit constexpr Attr(const char* text) noexcept : name_(text) {}
-    Attr(const Attr&) = delete;
-    Attr& operator=(const Attr&) = delete;
-
-    operator PyObject*() const { return name_.get(); }
-
-private:
-    friend Ref getattr(PyObject* obj, const Attr& attr);
-    Name name_;
-    mutable PyTypeObject* type_ = nullptr;
-    mutable unsigned int version_ = 0;
-    mutable Py_ssize_t offset_ = 0;
+    using Name::Name;
 };
 
 // A tuple of keyword names for vectorcall, made on first use and kept.

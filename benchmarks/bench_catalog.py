@@ -1,0 +1,123 @@
+"""Validate and serialise a pydantic model with 1,000 catalog reference fields.
+
+Three versions of the same model: fields typed with the native `Pydantic<Kind>` aliases of
+`zorvia.catalog_types`, with the plain-Python reference aliases (same algorithm, same
+`DBManager`), and with plain `int` (the floor). A round validates the input and serialises
+the model; "python" rounds start from a dict holding known IDs, unknown IDs and records,
+"json" rounds from JSON text holding known and unknown IDs.
+
+Usage: python benchmarks/bench_catalog.py [ROUNDS] [REPEATS]
+"""
+
+import gc
+import itertools
+import statistics
+import sys
+import time
+from collections.abc import Callable
+from types import ModuleType
+from typing import Any
+
+from pydantic import BaseModel, create_model
+from reference import catalog_types as reference  # benchmarks/ is on sys.path when run as a script
+
+import zorvia.catalog_types as native
+
+FIELD_COUNT = 1000
+KINDS = [alias.removeprefix("Pydantic") for alias in native.__all__]
+UNKNOWN_ID = 987654
+TARGET = 1.3  # the native module must be at least this much faster than the reference
+
+
+def field_kinds() -> list[tuple[str, str]]:
+    return [(f"field{index}", kind) for index, kind in zip(range(FIELD_COUNT), itertools.cycle(KINDS))]
+
+
+def reference_model(module: ModuleType) -> type[BaseModel]:
+    fields: dict[str, Any] = {name: (getattr(module, f"Pydantic{kind}"), ...) for name, kind in field_kinds()}
+    return create_model(f"Bench_{module.__name__.replace('.', '_')}", **fields)
+
+
+def int_model() -> type[BaseModel]:
+    fields: dict[str, Any] = {name: (int, ...) for name, _ in field_kinds()}
+    return create_model("BenchInt", **fields)
+
+
+def python_input() -> dict[str, Any]:
+    """Known IDs, unknown IDs and records in turn."""
+    data: dict[str, Any] = {}
+    for index, (name, kind) in enumerate(field_kinds()):
+        records = native.other_db.get_dict(f"{kind}_dict")
+        known_id = next(iter(records))
+        data[name] = (known_id, UNKNOWN_ID, records[known_id])[index % 3]
+    return data
+
+
+def as_ids(data: dict[str, Any]) -> dict[str, int]:
+    return {name: value if isinstance(value, int) else value.name.ID for name, value in data.items()}
+
+
+def python_round(model: type[BaseModel], data: dict[str, Any]) -> Callable[[], object]:
+    return lambda: model.model_validate(data).model_dump()
+
+
+def json_round(model: type[BaseModel], text: str) -> Callable[[], object]:
+    return lambda: model.model_validate_json(text).model_dump_json()
+
+
+def per_round(run: Callable[[], object], rounds: int) -> float:
+    start = time.perf_counter()
+    for _ in range(rounds):
+        run()
+    return (time.perf_counter() - start) / rounds
+
+
+def measure(runs: dict[str, Callable[[], object]], rounds: int, repeats: int) -> dict[str, list[float]]:
+    """Seconds per round of every run, repeated with the runs interleaved, the collector off."""
+    gc.collect()
+    gc.disable()
+    for run in runs.values():
+        per_round(run, max(1, rounds // 10))
+    times: dict[str, list[float]] = {label: [] for label in runs}
+    for _ in range(repeats):
+        for label, run in runs.items():
+            times[label].append(per_round(run, rounds))
+    gc.enable()
+    return times
+
+
+def report(scenario: str, times: dict[str, list[float]]) -> None:
+    best = {label: min(samples) for label, samples in times.items()}
+    median = {label: statistics.median(samples) for label, samples in times.items()}
+    print(f"\n{scenario}: seconds per validate+serialise round of {FIELD_COUNT} fields")
+    for label in times:
+        print(f"  {label:<10} best {best[label] * 1e3:8.3f} ms   median {median[label] * 1e3:8.3f} ms")
+    for stat, values in (("best", best), ("median", median)):
+        print(
+            f"  {stat:<6} reference/native {values['reference'] / values['native']:5.2f}x"
+            f"   native/int {values['native'] / values['int']:5.2f}x"
+            f"   reference/int {values['reference'] / values['int']:5.2f}x"
+        )
+    verdict = "met" if best["reference"] / best["native"] >= TARGET else "NOT met"
+    print(f"  target reference/native >= {TARGET}x (best): {verdict}")
+
+
+def main() -> None:
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 7
+    models = {"native": reference_model(native), "reference": reference_model(reference), "int": int_model()}
+    data = python_input()
+    inputs = {"native": data, "reference": data, "int": as_ids(data)}
+    text = models["int"](**as_ids(data)).model_dump_json()
+    for label, model in models.items():
+        assert as_ids(model.model_validate(inputs[label]).model_dump()) == as_ids(data), label
+    print(f"{rounds} rounds x {repeats} repeats, Python {sys.version.split()[0]}")
+    report(
+        "python",
+        measure({label: python_round(model, inputs[label]) for label, model in models.items()}, rounds, repeats),
+    )
+    report("json", measure({label: json_round(model, text) for label, model in models.items()}, rounds, repeats))
+
+
+if __name__ == "__main__":
+    main()
