@@ -148,29 +148,35 @@ void test_result(const FunctionDef& def, PyObject* result) {
     raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
 }
 
+// Runs the body over the bound parameter values.
+PyObject* run(FunctionObject* f, PyObject* const* values) {
+    const FunctionDef& def = *f->def;
+    test_arguments(def, values);
+    // Bodies call back into Python, which may call the function again without a Python frame
+    // in between: guard the C stack as the interpreter does for its own frames.
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
+    struct LeaveRecursiveCall {
+        ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
+    } leave;
+    Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
+    test_result(def, result);
+    return result.release();
+}
+
+[[gnu::noinline]] PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, max_params> bound{};
+    Ref defaults = bind(f, args, nargs, kwnames, bound);  // keeps the default values alive meanwhile
+    return run(f, bound.data());
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     try {
-        const FunctionDef& def = *f->def;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
-        std::array<PyObject*, max_params> bound;
-        Ref defaults;  // keeps borrowed default values alive if __defaults__ is replaced meanwhile
-        PyObject* const* values = args;  // every parameter given by position: the arguments as they are
-        if (kwnames != nullptr || nargs != static_cast<Py_ssize_t>(def.params.size())) {
-            defaults = bind(f, args, nargs, kwnames, bound);
-            values = bound.data();
-        }
-        test_arguments(def, values);
-        // Bodies call back into Python, which may call the function again without a Python
-        // frame in between: guard the C stack as the interpreter does for its own frames.
-        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
-        struct LeaveRecursiveCall {
-            ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
-        } leave;
-        Ref result = def.body(Frame(Scope(f->globals, f->builtins), self, values, f->closure));
-        test_result(def, result);
-        return result.release();
+        // Every parameter given by position: the arguments are the values.
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(f->def->params.size())) return run(f, args);
+        return bind_and_run(f, args, nargs, kwnames);
     } catch (const Error&) {
         return nullptr;
     } catch (const std::bad_alloc&) {
