@@ -14,26 +14,15 @@ from __future__ import annotations
 
 import datetime as dt
 import importlib
-import importlib.util
 import os
 import sys
 import time
 import tracemalloc
-from pathlib import Path
 from types import ModuleType
 from typing import Any
 
-REFERENCE_PATH = Path(__file__).resolve().parent / "reference" / "zorvmanager.py"
 WARM_UP = 1_000
-
-
-def load_reference() -> ModuleType:
-    spec = importlib.util.spec_from_file_location("zorvmanager_reference", REFERENCE_PATH)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
+MODULES = {"native": "zorvia.zorvmanager", "reference": "reference.zorvmanager"}  # benchmarks/ is on sys.path
 
 
 class Trivial:
@@ -135,7 +124,7 @@ def main() -> None:
     iterations = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     traced_iterations = int(sys.argv[2]) if len(sys.argv) > 2 else iterations // 10
     code = "QZTRVXKD" + dt.datetime.now().strftime("%y%m%d%H%M%S") + "ABC"
-    modules = {"native": importlib.import_module("zorvia.zorvmanager"), "reference": load_reference()}
+    modules = {name: importlib.import_module(module) for name, module in MODULES.items()}
     managers = {name: prepare(module) for name, module in modules.items()}
 
     print(f"flow generate_user_id(qrcode=...) -> generate_zorv2(...), {iterations:,} iterations")

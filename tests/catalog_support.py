@@ -1,7 +1,6 @@
 """Shared helpers of the catalog tests: the kind table, schema accessors, recording fakes."""
 
 import dataclasses
-import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -12,6 +11,8 @@ from types import ModuleType
 from typing import Any
 
 from pydantic import ValidationError, create_model
+
+import reference_modules
 from pydantic_core import core_schema
 
 KINDS = (
@@ -40,18 +41,10 @@ KINDS = (
 ALIASES = [f"Pydantic{kind}" for kind in KINDS]
 UNKNOWN_ID = 987654
 
-REFERENCE_PATH = Path(__file__).resolve().parents[1] / "benchmarks" / "reference" / "catalog_types.py"
-
-
 @cache
 def load_reference() -> ModuleType:
-    """The plain-Python reference module, loaded once by file path."""
-    spec = importlib.util.spec_from_file_location("catalog_types_reference", REFERENCE_PATH)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
+    """The plain-Python reference module, loaded once."""
+    return reference_modules.load_reference("catalog_types")
 
 
 def annotation_class(module: ModuleType, kind: str) -> Any:

@@ -14,8 +14,9 @@ import sys
 import types
 from collections.abc import Iterable
 from importlib.machinery import ModuleSpec
-from pathlib import Path
 from typing import Any
+
+import reference_modules
 
 COMPANION_NAMES: dict[str, tuple[str, ...]] = {
     "zorvia.aes": ("ZorvAES",),
@@ -24,9 +25,6 @@ COMPANION_NAMES: dict[str, tuple[str, ...]] = {
     "zorvia.zorvtypes": ("ZorvConfig", "UserId"),
     "zorvia.userid": ("KelvoNet",),
 }
-
-REFERENCE_PATH = Path(__file__).resolve().parent.parent / "benchmarks" / "reference" / "zorvmanager.py"
-
 
 def fake_value(name: str) -> Any:
     if name == "NET_LOG":
@@ -84,13 +82,7 @@ def install(**options: Any) -> FakeCompanions:
 
 
 def load_reference() -> types.ModuleType:
-    """Executes the plain-Python reference module from its file, as "zorvmanager_reference"."""
-    spec = importlib.util.spec_from_file_location("zorvmanager_reference", REFERENCE_PATH)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
+    return reference_modules.load_reference("zorvmanager")
 
 
 def load(kind: str) -> types.ModuleType:
