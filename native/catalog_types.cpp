@@ -74,21 +74,10 @@ const FunctionDef validate_from_int_def{
     .body = validate_from_int,
 };
 
-// isinstance(obj, int). An object can claim another class through `__class__`; one whose
-// type looks attributes up plainly and keeps object's `__class__` claims only its own type.
-bool is_int(PyObject* obj) {
-    static const Name class_name{"__class__"};
-    static PyObject* const plain_class = _PyType_Lookup(&PyBaseObject_Type, class_name);
-    if (PyLong_Check(obj)) return true;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, class_name) == plain_class) return false;
-    return check_status(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(&PyLong_Type))) != 0;
-}
-
 // lambda instance: instance if isinstance(instance, int) else instance.name.ID
 Ref serialize(const Frame& f) {
     PyObject* instance = f[0];
-    if (is_int(instance)) return new_ref(instance);
+    if (isinstance_builtin(instance, &PyLong_Type)) return new_ref(instance);
     return getattr(getattr(instance, s::name), s::ID);
 }
 constexpr Param serialize_params[] = {{.name = "instance"}};

@@ -188,6 +188,36 @@ class TestSerializer:
 
         assert serializer_of(build_schema(catalog_types, kind))(Holder()) == "any value"
 
+    def test_isinstance_follows_class_claims(self, kind: str) -> None:
+        class ClaimsInt:
+            __class__ = property(lambda self: bool)  # type: ignore[assignment]
+
+        class Plain:
+            __slots__ = ("name",)
+
+        serializer = serializer_of(build_schema(catalog_types, kind))
+        plain = Plain()
+        plain.name = stored(catalog_types, kind)[1].name
+        assert serializer(plain) == 1
+        claimant = ClaimsInt()
+        assert serializer(claimant) is claimant
+
+    def test_slot_reads_follow_changes_of_the_class(self, kind: str) -> None:
+        class Slotted:
+            __slots__ = ("name",)
+
+        class Name:
+            ID = 7
+
+        serializer = serializer_of(build_schema(catalog_types, kind))
+        record = Slotted()
+        record.name = Name()
+        assert serializer(record) == 7
+        with pytest.raises(AttributeError, match="name"):
+            serializer(Slotted())  # an empty slot
+        Slotted.name = property(lambda self: stored(catalog_types, kind)[2].name)  # type: ignore[assignment]
+        assert serializer(record) == 2
+
     @pytest.mark.parametrize("value", [None, "1", 1.0, object()])
     def test_missing_name_attribute(self, kind: str, value: object) -> None:
         with pytest.raises(AttributeError, match="'name'"):

@@ -51,20 +51,39 @@ Ref list(std::initializer_list<PyObject*> items) {
 }
 
 Ref getattr(PyObject* obj, const Attr& attr) {
-    // Plain attribute lookup that finds a slot's member descriptor reads the slot: a member
-    // descriptor is a data descriptor, so it takes precedence over the instance dict.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
+    const Py_ssize_t* offset = attr.slot_offsets_.find(type);
+    if (offset == nullptr && type->tp_getattro == PyObject_GenericGetAttr) {
+        // Plain attribute lookup that ends at a slot's member descriptor reads the slot: a
+        // member descriptor is a data descriptor, so it takes precedence over the instance dict.
         PyObject* descriptor = _PyType_Lookup(type, attr);
         if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
             if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
-                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + member->offset);
-                if (value != nullptr) return Ref::borrow(value);
+                attr.slot_offsets_.store(type, member->offset);
+                offset = &member->offset;
             }
         }
     }
+    if (offset != nullptr) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + *offset);
+        if (value != nullptr) return Ref::borrow(value);
+    }
     return check(PyObject_GetAttr(obj, attr));
+}
+
+bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
+    static const Name class_name{"__class__"};
+    static const TypeCache<bool> plain_class;  // the type looks attributes up plainly and keeps object's __class__
+    PyTypeObject* type = Py_TYPE(obj);
+    if (PyType_IsSubtype(type, cls)) return true;
+    if (plain_class.find(type) != nullptr) return false;
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, class_name) == _PyType_Lookup(&PyBaseObject_Type, class_name)) {
+        plain_class.store(type, true);
+        return false;
+    }
+    return check_status(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(cls))) != 0;
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {

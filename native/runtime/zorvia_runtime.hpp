@@ -125,12 +125,51 @@ private:
     mutable PyObject* value_ = nullptr;     // borrowed: it stays in its dictionary while the versions hold
 };
 
-// An attribute name for hot paths: on objects that keep the attribute in a slot
-// (`__slots__`, plain attribute lookup) the slot is read directly, as the descriptor would.
+// Facts about types, each remembered with the version of the type it was learnt from, as the
+// interpreter does for `obj.attr`: a type that changed since is looked at afresh.
+template <typename T>
+class TypeCache {
+public:
+    // The fact remembered for `type`, or null.
+    const T* find(PyTypeObject* type) const noexcept {
+        const Entry& entry = entry_of(type);
+        if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) return &entry.value;
+        return nullptr;
+    }
+    // Remembers `value` for `type` as it is now (a type without a valid version is not remembered).
+    void store(PyTypeObject* type, T value) const noexcept {
+        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) entry_of(type) = {type, type->tp_version_tag, value};
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        unsigned int version = 0;
+        T value{};
+    };
+    static constexpr unsigned int bits = 6;
+    Entry& entry_of(PyTypeObject* type) const noexcept {
+        // Fibonacci hashing of the type's address.
+        const auto hash = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(type)) * 0x9E3779B97F4A7C15u;
+        return entries_[hash >> (64 - bits)];
+    }
+    mutable std::array<Entry, std::size_t{1} << bits> entries_{};
+};
+
+// An attribute name for hot paths: on objects whose type keeps the attribute in a slot
+// (`__slots__`, plain attribute lookup) the slot is read directly.
 class Attr : public Name {
 public:
     using Name::Name;
+
+private:
+    friend Ref getattr(PyObject* obj, const Attr& attr);
+    TypeCache<Py_ssize_t> slot_offsets_;
 };
+
+// isinstance(obj, cls) for an exact builtin class such as int: true for instances of it and of
+// its subclasses, and for objects that claim such a class through `__class__`.
+bool isinstance_builtin(PyObject* obj, PyTypeObject* cls);
 
 // A tuple of keyword names for vectorcall, made on first use and kept.
 template <std::size_t N>
