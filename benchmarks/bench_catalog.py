@@ -7,14 +7,18 @@ the model; "python" rounds start from a dict holding known IDs, unknown IDs and 
 "json" rounds from JSON text holding known and unknown IDs.
 
 Usage: python benchmarks/bench_catalog.py [ROUNDS] [REPEATS]
+       python benchmarks/bench_catalog.py --instructions [ROUNDS]   (instruction counts, needs valgrind)
 """
 
 import gc
 import itertools
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable
+from pathlib import Path
 from types import ModuleType
 from typing import Any
 
@@ -102,21 +106,65 @@ def report(scenario: str, times: dict[str, list[float]]) -> None:
     print(f"  target reference/native >= {TARGET}x (best): {verdict}")
 
 
-def main() -> None:
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
-    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 7
-    models = {"native": reference_model(native), "reference": reference_model(reference), "int": int_model()}
+def scenario_runs(models: dict[str, type[BaseModel]]) -> dict[str, dict[str, Callable[[], object]]]:
+    """The validate+serialise round of every model, by scenario ("python", "json") and label."""
     data = python_input()
     inputs = {"native": data, "reference": data, "int": as_ids(data)}
     text = models["int"](**as_ids(data)).model_dump_json()
     for label, model in models.items():
         assert as_ids(model.model_validate(inputs[label]).model_dump()) == as_ids(data), label
+    return {
+        "python": {label: python_round(model, inputs[label]) for label, model in models.items()},
+        "json": {label: json_round(model, text) for label, model in models.items()},
+    }
+
+
+def build_models() -> dict[str, type[BaseModel]]:
+    return {"native": reference_model(native), "reference": reference_model(reference), "int": int_model()}
+
+
+def instructions(scenario: str, label: str, rounds: int) -> int:
+    """Instructions executed by this script running `rounds` rounds of one model, under callgrind."""
+    with tempfile.TemporaryDirectory() as folder:
+        out = Path(folder) / "callgrind.out"
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__]
+        subprocess.run([*command, "--rounds-of", scenario, label, str(rounds)], check=True, capture_output=True)
+        totals = [line for line in out.read_text().splitlines() if line.startswith(("totals:", "summary:"))]
+        return int(totals[-1].split()[1])
+
+
+def count_instructions(rounds: int) -> None:
+    """Instructions per round: the difference between `rounds` rounds and 2 rounds, which cancels start-up.
+    Unlike seconds, the counts do not depend on what else the machine is doing."""
+    print(f"instructions per validate+serialise round of {FIELD_COUNT} fields (callgrind, {rounds} - 2 rounds)")
+    for scenario in ("python", "json"):
+        counts = {
+            label: (instructions(scenario, label, rounds) - instructions(scenario, label, 2)) / (rounds - 2)
+            for label in ("native", "reference", "int")
+        }
+        print(
+            f"  {scenario:<6} native {counts['native'] / 1e6:.2f} M   reference {counts['reference'] / 1e6:.2f} M"
+            f"   int {counts['int'] / 1e6:.2f} M   reference/native {counts['reference'] / counts['native']:.2f}x"
+        )
+
+
+def main() -> None:
+    if sys.argv[1:2] == ["--rounds-of"]:  # one model's rounds, counted by callgrind
+        scenario, label, rounds = sys.argv[2], sys.argv[3], int(sys.argv[4])
+        run = scenario_runs(build_models())[scenario][label]
+        gc.disable()
+        for _ in range(rounds):
+            run()
+        return
+    if sys.argv[1:2] == ["--instructions"]:
+        count_instructions(int(sys.argv[2]) if len(sys.argv) > 2 else 22)
+        return
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 7
+    runs = scenario_runs(build_models())
     print(f"{rounds} rounds x {repeats} repeats, Python {sys.version.split()[0]}")
-    report(
-        "python",
-        measure({label: python_round(model, inputs[label]) for label, model in models.items()}, rounds, repeats),
-    )
-    report("json", measure({label: json_round(model, text) for label, model in models.items()}, rounds, repeats))
+    for scenario, labelled_runs in runs.items():
+        report(scenario, measure(labelled_runs, rounds, repeats))
 
 
 if __name__ == "__main__":
