@@ -57,14 +57,14 @@ Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> 
 //     return other_db.get_dict("<Kind>_dict").get(value, value)
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
-    Ref mapping = call_method(f.global(g::other_db), s::get_dict, {f.cell(0)});
+    Ref mapping = call_method(f.global(g::other_db), s::get_dict, f.cell(0));
     if (PyDict_CheckExact(mapping.get())) {
         // dict.get itself, without the method lookup.
         PyObject* found = PyDict_GetItemWithError(mapping, value);
         if (found == nullptr && PyErr_Occurred()) fail();
         return new_ref(found != nullptr ? found : value);
     }
-    return call_method(mapping, s::get, {value, value});
+    return call_method(mapping, s::get, value, value);
 }
 constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};
 const FunctionDef validate_from_int_def{
@@ -146,9 +146,14 @@ const FunctionDef json_schema_def{
 Ref annotation_class(const Scope& m, PyObject* kind, PyObject* class_name) {
     Ref core_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_core_schema__", class_name));
     Ref json_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_json_schema__", class_name));
+    // The dictionary name is interned, as a literal of the Python source would be: the catalog's
+    // keys are usually the same string object then, which makes its lookup an identity test.
+    PyObject* dictionary = check(PyUnicode_FromFormat("%U_dict", kind)).release();
+    PyUnicode_InternInPlace(&dictionary);
+    Ref dictionary_name = Ref::steal(dictionary);
     Ref captured = tuple({
         kind,
-        check(PyUnicode_FromFormat("%U_dict", kind)),
+        dictionary_name,
         check(PyUnicode_FromFormat("%U.<locals>.validate_from_int", core_qualname.get())),
         check(PyUnicode_FromFormat("%U.<locals>.<lambda>", core_qualname.get())),
     });

@@ -83,7 +83,7 @@ bool compare(PyObject* a, PyObject* b, int op) { return truthy(check(PyObject_Ri
 Ref level_filter(const Frame& f) {
     PyObject* record = f[0];
     Ref record_no = getattr(getitem(record, s::level), s::no);
-    Ref debug_no = getattr(call_method(f.global(g::logger), s::level, {s::DEBUG}), s::no);
+    Ref debug_no = getattr(call_method(f.global(g::logger), s::level, s::DEBUG), s::no);
     return check(PyObject_RichCompare(record_no, debug_no, Py_GE));
 }
 constexpr Param level_filter_params[] = {{.name = "record"}};
@@ -256,13 +256,13 @@ Ref generate_user_id(const Frame& f) {
         raise_object(f.global(g::ZorvQrCodeError));
     }
     Ref stamp_text = check(PyUnicode_Concat(s::century, check(PyUnicode_Substring(qrcode, 8, 20))));
-    Ref stamp = call_method(f.global(g::datetime), s::strptime, {stamp_text, s::stamp_format});
+    Ref stamp = call_method(f.global(g::datetime), s::strptime, stamp_text, s::stamp_format);
     Ref now = call_method(f.global(g::datetime), s::now);
     Ref window = call(f.global(g::timedelta), {}, minutes_keywords, {integer(15)});
     if (compare(now, check(PyNumber_Add(stamp, window)), Py_GE)) raise_object(f.global(g::ZorvQrCodeTimeoutError));
 
     Ref kelvo_net = getattr(self, s::kelvo_net);
-    return call_method(kelvo_net, s::get_user_id_by_qrcode, {check(PyUnicode_Substring(qrcode, 20, PY_SSIZE_T_MAX))});
+    return call_method(kelvo_net, s::get_user_id_by_qrcode, check(PyUnicode_Substring(qrcode, 20, PY_SSIZE_T_MAX)));
 }
 constexpr Param generate_user_id_params[] = {
     {.name = "self"},

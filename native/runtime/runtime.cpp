@@ -95,19 +95,6 @@ Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t
     return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
 }
 
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
-    constexpr std::size_t max_args = 8;
-    std::array<PyObject*, max_args + 1> stack{};
-    if (args.size() > max_args) {
-        PyErr_SetString(PyExc_SystemError, "too many arguments for a method call");
-        fail();
-    }
-    stack[0] = obj;
-    std::size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return check(PyObject_VectorcallMethod(name, stack.data(), n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 namespace {
 
 std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }

@@ -244,7 +244,11 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywor
     return call_vector(callable, std::span(stack.data(), n), npositional, keywords.get());
 }
 // obj.name(*args)
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {});
+template <typename... Args>
+Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
+    PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
+    return check(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 // ---------------------------------------------------------------------------------------
 // Module globals and imports
