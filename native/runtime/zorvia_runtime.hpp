@@ -184,7 +184,6 @@ public:
         if (tuple_ == nullptr) tuple_ = make_tuple().release();
         return tuple_;
     }
-    static constexpr std::size_t size() noexcept { return N; }
 
 private:
     Ref make_tuple() const {
@@ -231,16 +230,15 @@ template <std::size_t N>
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywords<N>& keywords,
          std::initializer_list<PyObject*> values) {
     constexpr std::size_t max_args = 16;
-    static_assert(N <= max_args);
-    std::array<PyObject*, max_args> stack{};
-    std::size_t n = 0;
-    for (PyObject* a : args) stack.at(n++) = a;
-    std::size_t npositional = n;
-    for (PyObject* v : values) stack.at(n++) = v;
-    if (values.size() != N) {
-        PyErr_SetString(PyExc_SystemError, "keyword values do not match the keyword names");
+    if (values.size() != N || args.size() + N > max_args) {
+        PyErr_SetString(PyExc_SystemError, "bad keyword call");
         fail();
     }
+    std::array<PyObject*, max_args> stack;
+    std::size_t n = 0;
+    for (PyObject* a : args) stack[n++] = a;
+    const std::size_t npositional = n;
+    for (PyObject* v : values) stack[n++] = v;
     return call_vector(callable, std::span(stack.data(), n), npositional, keywords.get());
 }
 // obj.name(*args)
