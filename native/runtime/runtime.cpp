@@ -50,10 +50,10 @@ Ref list(std::initializer_list<PyObject*> items) {
     return result;
 }
 
-Ref getattr(PyObject* obj, const Attr& attr) {
+// The attribute without a remembered slot: looked up, and its slot remembered when it has one.
+[[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
-    const Py_ssize_t* offset = attr.slot_offsets_.find(type);
-    if (offset == nullptr && type->tp_getattro == PyObject_GenericGetAttr) {
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
         // Plain attribute lookup that ends at a slot's member descriptor reads the slot: a
         // member descriptor is a data descriptor, so it takes precedence over the instance dict.
         PyObject* descriptor = _PyType_Lookup(type, attr);
@@ -61,22 +61,27 @@ Ref getattr(PyObject* obj, const Attr& attr) {
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
             if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
                 attr.slot_offsets_.store(type, member->offset);
-                offset = &member->offset;
+                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + member->offset);
+                if (value != nullptr) return Ref::borrow(value);
             }
         }
     }
-    if (offset != nullptr) {
+    return check(PyObject_GetAttr(obj, attr));
+}
+
+Ref getattr(PyObject* obj, const Attr& attr) {
+    if (const Py_ssize_t* offset = attr.slot_offsets_.find(Py_TYPE(obj))) {
         PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + *offset);
         if (value != nullptr) return Ref::borrow(value);
     }
-    return check(PyObject_GetAttr(obj, attr));
+    return getattr_learning(obj, attr);
 }
 
 bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
     static const Name class_name{"__class__"};
     static const TypeCache<bool> plain_class;  // the type looks attributes up plainly and keeps object's __class__
     PyTypeObject* type = Py_TYPE(obj);
-    if (PyType_IsSubtype(type, cls)) return true;
+    if (cls == &PyLong_Type ? PyLong_Check(obj) : PyObject_TypeCheck(obj, cls)) return true;
     if (plain_class.find(type) != nullptr) return false;
     if (type->tp_getattro == PyObject_GenericGetAttr &&
         _PyType_Lookup(type, class_name) == _PyType_Lookup(&PyBaseObject_Type, class_name)) {
@@ -96,8 +101,6 @@ Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t
 }
 
 namespace {
-
-std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
 // Looks `name` up in the globals, then the builtins; `in_builtins` tells where it was found.
 PyObject* lookup(PyObject* globals, PyObject* builtins, PyObject* name, bool& in_builtins) {
@@ -119,11 +122,7 @@ Ref Scope::global(PyObject* name) const {
     return Ref::borrow(lookup(globals_, builtins_, name, in_builtins));
 }
 
-Ref Scope::global(const Global& name) const {
-    if (name.value_ != nullptr && name.globals_ == globals_ && name.globals_version_ == version_of(globals_) &&
-        (name.builtins_ == nullptr || (name.builtins_ == builtins_ && name.builtins_version_ == version_of(builtins_)))) {
-        return Ref::borrow(name.value_);
-    }
+Ref Scope::lookup_and_remember(const Global& name) const {
     bool in_builtins;
     PyObject* value = lookup(globals_, builtins_, name, in_builtins);
     name.globals_ = globals_;

@@ -164,6 +164,7 @@ public:
 
 private:
     friend Ref getattr(PyObject* obj, const Attr& attr);
+    friend Ref getattr_learning(PyObject* obj, const Attr& attr);
     TypeCache<Py_ssize_t> slot_offsets_;
 };
 
@@ -258,7 +259,14 @@ public:
 
     // The value bound to `name` now; NameError "name '%U' is not defined" when there is none.
     Ref global(PyObject* name) const;
-    Ref global(const Global& name) const;
+    Ref global(const Global& name) const {
+        if (name.value_ != nullptr && name.globals_ == globals_ && name.globals_version_ == version_of(globals_) &&
+            (name.builtins_ == nullptr ||
+             (name.builtins_ == builtins_ && name.builtins_version_ == version_of(builtins_)))) {
+            return Ref::borrow(name.value_);
+        }
+        return lookup_and_remember(name);
+    }
     // Binds a module-level name.
     void set(PyObject* name, PyObject* value) const { check_status(PyDict_SetItem(globals_, name, value)); }
 
@@ -272,6 +280,11 @@ public:
     void import_star(const char* module, int level) const;
 
 private:
+    static std::uint64_t version_of(PyObject* dict) noexcept {
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    }
+    Ref lookup_and_remember(const Global& name) const;
+
     PyObject* globals_;
     PyObject* builtins_;
 };
