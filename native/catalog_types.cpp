@@ -57,7 +57,8 @@ Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> 
 //     return other_db.get_dict("<Kind>_dict").get(value, value)
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
-    Ref mapping = call_method(f.global(g::other_db), s::get_dict, f.cell(0));
+    PyObject* dictionary_name = f.cell(0);  // the validator captures only its kind's dictionary name
+    Ref mapping = call_method(f.global(g::other_db), s::get_dict, dictionary_name);
     if (PyDict_CheckExact(mapping.get())) {
         // dict.get itself, without the method lookup.
         PyObject* found = PyDict_GetItemWithError(mapping, value);
@@ -160,13 +161,11 @@ Ref annotation_class(const Scope& m, PyObject* kind, PyObject* class_name) {
     Ref core_hook = make_function(core_schema_def, m, {}, std::move(captured), core_qualname);
     Ref json_hook = make_function(json_schema_def, m, {}, {}, json_qualname);
 
-    Ref ns = check(PyDict_New());
-    check_status(PyDict_SetItemString(ns, "__module__", str("zorvia.catalog_types")));
-    check_status(PyDict_SetItemString(ns, "__qualname__", class_name));
-    check_status(PyDict_SetItemString(ns, "__get_pydantic_core_schema__", check(PyClassMethod_New(core_hook))));
-    check_status(PyDict_SetItemString(ns, "__get_pydantic_json_schema__", check(PyClassMethod_New(json_hook))));
-    Ref bases = tuple({});
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), {class_name, bases, ns});
+    return make_class(class_name, "zorvia.catalog_types",
+                      {
+                          {"__get_pydantic_core_schema__", check(PyClassMethod_New(core_hook))},
+                          {"__get_pydantic_json_schema__", check(PyClassMethod_New(json_hook))},
+                      });
 }
 
 void body(const Scope& m) {

@@ -364,17 +364,15 @@ const FunctionDef generate_zorv2_def{
 // The module body.
 
 Ref manager_class(const Scope& m) {
-    Ref ns = check(PyDict_New());
-    check_status(PyDict_SetItemString(ns, "__module__", str("zorvia.zorvmanager")));
-    check_status(PyDict_SetItemString(ns, "__qualname__", str("ZorvManager")));
-    check_status(PyDict_SetItemString(ns, "__init__", make_function(init_def, m, tuple({m.global(g::zorvia_logger)}))));
-    check_status(PyDict_SetItemString(ns, "generate_user_id", make_function(generate_user_id_def, m, tuple({Py_None, Py_None}))));
-    check_status(PyDict_SetItemString(ns, "check_db_alive", make_function(check_db_alive_def, m)));
-    check_status(PyDict_SetItemString(ns, "ping", call(reinterpret_cast<PyObject*>(&PyProperty_Type), {make_function(ping_def, m)})));
-    check_status(PyDict_SetItemString(ns, "client_test", make_function(client_test_def, m)));
-    check_status(PyDict_SetItemString(ns, "generate_zorv2", make_function(generate_zorv2_def, m)));
-    Ref bases = tuple({});
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), {g::ZorvManager, bases, ns});
+    return make_class(g::ZorvManager, "zorvia.zorvmanager",
+                      {
+                          {"__init__", make_function(init_def, m, tuple({m.global(g::zorvia_logger)}))},
+                          {"generate_user_id", make_function(generate_user_id_def, m, tuple({Py_None, Py_None}))},
+                          {"check_db_alive", make_function(check_db_alive_def, m)},
+                          {"ping", call(reinterpret_cast<PyObject*>(&PyProperty_Type), {make_function(ping_def, m)})},
+                          {"client_test", make_function(client_test_def, m)},
+                          {"generate_zorv2", make_function(generate_zorv2_def, m)},
+                      });
 }
 
 void body(const Scope& m) {

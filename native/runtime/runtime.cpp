@@ -50,6 +50,15 @@ Ref list(std::initializer_list<PyObject*> items) {
     return result;
 }
 
+namespace {
+
+// The object held in the slot at `offset` of `obj`, or null when the slot is empty.
+PyObject* slot_at(PyObject* obj, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
+}  // namespace
+
 // The attribute without a remembered slot: looked up, and its slot remembered when it has one.
 [[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
@@ -61,7 +70,7 @@ Ref list(std::initializer_list<PyObject*> items) {
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
             if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
                 attr.slot_offsets_.store(type, member->offset);
-                PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + member->offset);
+                PyObject* value = slot_at(obj, member->offset);
                 if (value != nullptr) return Ref::borrow(value);
             }
         }
@@ -71,7 +80,7 @@ Ref list(std::initializer_list<PyObject*> items) {
 
 Ref getattr(PyObject* obj, const Attr& attr) {
     if (const Py_ssize_t* offset = attr.slot_offsets_.find(Py_TYPE(obj))) {
-        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + *offset);
+        PyObject* value = slot_at(obj, *offset);
         if (value != nullptr) return Ref::borrow(value);
     }
     return getattr_learning(obj, attr);
@@ -89,6 +98,15 @@ bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
         return false;
     }
     return check_status(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(cls))) != 0;
+}
+
+Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members) {
+    Ref ns = check(PyDict_New());
+    check_status(PyDict_SetItemString(ns, "__module__", str(module)));
+    check_status(PyDict_SetItemString(ns, "__qualname__", name));
+    for (const auto& [key, value] : members) check_status(PyDict_SetItemString(ns, key, value));
+    Ref bases = tuple({});
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {

@@ -342,6 +342,11 @@ struct Frame : Scope {
     PyObject* closure;
 };
 
+// class <name>: a plain class of `module` (no bases, metaclass type) whose namespace holds
+// `__module__`, `__qualname__` (the name) and then `members` in order, as a class statement
+// would make it.
+Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members);
+
 // ---------------------------------------------------------------------------------------
 // Modules
 
