@@ -31,7 +31,7 @@ const Global all{"__all__"};
 
 // Attribute names.
 namespace s {
-const Name get_dict{"get_dict"};
+const Attr get_dict{"get_dict"};
 const Name get{"get"};
 const Attr name{"name"};
 const Attr ID{"ID"};
@@ -45,8 +45,9 @@ const Name plain_serializer_function_ser_schema{"plain_serializer_function_ser_s
 const Name json_or_python_schema{"json_or_python_schema"};
 }  // namespace s
 
-// What the core-schema hook of one kind captures: names, fixed when the class is made.
-enum KindCell { record_name, dict_name, validator_qualname, serializer_qualname };
+// What the core-schema hook of one kind captures: names fixed when the class is made, and what
+// its validators capture (the dictionary name), shared by all of them.
+enum KindCell { record_name, validator_cells, validator_qualname, serializer_qualname };
 
 // core_schema.<builder>(*args), core_schema looked up at this use.
 Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> args = {}) {
@@ -58,7 +59,7 @@ Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> 
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
     PyObject* dictionary_name = f.cell(0);  // the validator captures only its kind's dictionary name
-    Ref mapping = call_method(f.global(g::other_db), s::get_dict, dictionary_name);
+    Ref mapping = call(getattr(f.global(g::other_db), s::get_dict), {dictionary_name});
     if (PyDict_CheckExact(mapping.get())) {
         // dict.get itself, without the method lookup.
         PyObject* found = PyDict_GetItemWithError(mapping, value);
@@ -92,7 +93,7 @@ const FunctionDef serialize_def{
 // @classmethod
 // def __get_pydantic_core_schema__(cls, _source_type: Any, _handler: GetCoreSchemaHandler) -> core_schema.CoreSchema:
 Ref get_pydantic_core_schema(const Frame& f) {
-    Ref validator = make_function(validate_from_int_def, f, {}, tuple({f.cell(dict_name)}), f.cell(validator_qualname));
+    Ref validator = make_function(validate_from_int_def, f, {}, Ref::borrow(f.cell(validator_cells)), f.cell(validator_qualname));
     Ref serializer = make_function(serialize_def, f, {}, {}, f.cell(serializer_qualname));
 
     Ref integer_schema = build(f, s::int_schema);
@@ -154,7 +155,7 @@ Ref annotation_class(const Scope& m, PyObject* kind, PyObject* class_name) {
     Ref dictionary_name = Ref::steal(dictionary);
     Ref captured = tuple({
         kind,
-        dictionary_name,
+        tuple({dictionary_name}),
         check(PyUnicode_FromFormat("%U.<locals>.validate_from_int", core_qualname.get())),
         check(PyUnicode_FromFormat("%U.<locals>.<lambda>", core_qualname.get())),
     });

@@ -11,17 +11,20 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD
+    // What a call reads, together.
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* globals;
     PyObject* builtins;
+    PyObject* closure;      // tuple or null
+    bool tests_arguments;   // some parameter has an exact-type test
+    // The rest.
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;     // tuple or null
     PyObject* annotations;  // dict or null (an empty dict is made when asked for)
-    PyObject* closure;      // tuple or null
     PyObject* code;         // made when first asked for
     PyObject* dict;
     PyObject* weakrefs;
@@ -131,14 +134,18 @@ PyTypeObject* exact_type(Exact exact) {
     return nullptr;
 }
 
-void test_arguments(const FunctionDef& def, PyObject* const* bound) {
+[[noreturn, gnu::cold]] void raise_argument_type(const Param& param, PyTypeObject* expected, PyObject* value) {
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+          expected->tp_name, Py_TYPE(value)->tp_name);
+}
+
+inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         const Param& param = def.params[i];
         PyTypeObject* expected = exact_type(param.exact);
         PyObject* value = bound[i];
         if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && param.none_ok)) continue;
-        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
-              expected->tp_name, Py_TYPE(value)->tp_name);
+        raise_argument_type(param, expected, value);
     }
 }
 
@@ -148,18 +155,33 @@ void test_result(const FunctionDef& def, PyObject* result) {
     raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
 }
 
+// Bodies call back into Python, which may call the function again without a Python frame in
+// between: the C stack is guarded as the interpreter guards its own frames, by the thread's
+// recursion budget.
+class RecursionGuard {
+public:
+    RecursionGuard() : thread_(PyThreadState_Get()) {
+        if (--thread_->recursion_remaining < 0) {
+            // Over budget: give the unit back and let the interpreter decide, with its message.
+            ++thread_->recursion_remaining;
+            if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
+        }
+    }
+    ~RecursionGuard() { ++thread_->recursion_remaining; }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    PyThreadState* thread_;
+};
+
 // Runs the body over the bound parameter values.
-PyObject* run(FunctionObject* f, PyObject* const* values) {
+[[gnu::always_inline]] inline PyObject* run(FunctionObject* f, PyObject* const* values) {
     const FunctionDef& def = *f->def;
-    test_arguments(def, values);
-    // Bodies call back into Python, which may call the function again without a Python frame
-    // in between: guard the C stack as the interpreter does for its own frames.
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
-    struct LeaveRecursiveCall {
-        ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
-    } leave;
+    if (f->tests_arguments) test_arguments(def, values);
+    RecursionGuard guard;
     Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
-    test_result(def, result);
+    if (def.result != Exact::any) test_result(def, result);
     return result.release();
 }
 
@@ -405,6 +427,8 @@ Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref 
     if (f == nullptr) fail();
     f->vectorcall = function_vectorcall;
     f->def = &def;
+    f->tests_arguments = std::any_of(def.params.begin(), def.params.end(),
+                                     [](const Param& param) { return param.exact != Exact::any; });
     f->globals = Py_NewRef(scope.globals());
     f->builtins = Py_NewRef(scope.builtins());
     f->name = nullptr;

@@ -59,42 +59,46 @@ PyObject* slot_at(PyObject* obj, Py_ssize_t offset) {
 
 }  // namespace
 
-// The attribute without a remembered slot: looked up, and its slot remembered when it has one.
+// The attribute without a remembered slot or instance value: looked up, and remembered when
+// it is a slot or an entry of the instance dict.
 [[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        // Plain attribute lookup that ends at a slot's member descriptor reads the slot: a
-        // member descriptor is a data descriptor, so it takes precedence over the instance dict.
         PyObject* descriptor = _PyType_Lookup(type, attr);
         if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+            // Plain attribute lookup that ends at a slot's member descriptor reads the slot: a
+            // member descriptor is a data descriptor, so it takes precedence over the instance dict.
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
             if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
                 attr.slot_offsets_.store(type, member->offset);
                 PyObject* value = slot_at(obj, member->offset);
                 if (value != nullptr) return Ref::borrow(value);
             }
+        } else if (descriptor == nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            // Nothing of that name on the type: plain lookup reads the instance dict alone.
+            PyObject** dict_slot = _PyObject_GetDictPtr(obj);
+            PyObject* dict = dict_slot != nullptr ? *dict_slot : nullptr;
+            if (dict != nullptr && PyDict_CheckExact(dict)) {
+                PyObject* value = PyDict_GetItemWithError(dict, attr);
+                if (value != nullptr) {
+                    attr.instance_value_ = {type, type->tp_version_tag, dict, dict_version(dict), value};
+                    return Ref::borrow(value);
+                }
+                if (PyErr_Occurred()) fail();
+            }
         }
     }
     return check(PyObject_GetAttr(obj, attr));
 }
 
-Ref getattr(PyObject* obj, const Attr& attr) {
-    if (const Py_ssize_t* offset = attr.slot_offsets_.find(Py_TYPE(obj))) {
-        PyObject* value = slot_at(obj, *offset);
-        if (value != nullptr) return Ref::borrow(value);
-    }
-    return getattr_learning(obj, attr);
-}
-
-bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
+// isinstance() for an object that is not an instance of `cls` by its type, and whose type is not
+// yet known to have a plain `__class__`.
+bool isinstance_learning(PyObject* obj, PyTypeObject* cls) {
     static const Name class_name{"__class__"};
-    static const TypeCache<bool> plain_class;  // the type looks attributes up plainly and keeps object's __class__
     PyTypeObject* type = Py_TYPE(obj);
-    if (cls == &PyLong_Type ? PyLong_Check(obj) : PyObject_TypeCheck(obj, cls)) return true;
-    if (plain_class.find(type) != nullptr) return false;
     if (type->tp_getattro == PyObject_GenericGetAttr &&
         _PyType_Lookup(type, class_name) == _PyType_Lookup(&PyBaseObject_Type, class_name)) {
-        plain_class.store(type, true);
+        types_with_plain_class.store(type, true);
         return false;
     }
     return check_status(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(cls))) != 0;
@@ -109,7 +113,34 @@ Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pa
     return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+PyObject* DictLookups::find_and_remember(PyObject* mapping, PyObject* key) const {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) fail();
+        return nullptr;
+    }
+    if (!PyUnicode_CheckExact(key)) return value;
+    Py_ssize_t position = 0;
+    PyObject* other;
+    while (PyDict_Next(mapping, &position, &other, nullptr)) {
+        if (!PyUnicode_CheckExact(other)) return value;
+    }
+    Entry& entry = entries_[index_of(mapping, key)];
+    Ref forgotten = Ref::steal(std::exchange(entry.key, Py_NewRef(key)));
+    entry.mapping = mapping;
+    entry.version = dict_version(mapping);
+    entry.value = value;
+    return value;
+}
+
+PyCFunction find_dict_getitem_function() {
+    PyObject* descriptor = PyDict_GetItemString(PyDict_Type.tp_dict, "__getitem__");
+    return descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMethodDescr_Type)
+               ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth
+               : nullptr;
+}
+
+Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
     return check(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
 }
 
@@ -144,9 +175,9 @@ Ref Scope::lookup_and_remember(const Global& name) const {
     bool in_builtins;
     PyObject* value = lookup(globals_, builtins_, name, in_builtins);
     name.globals_ = globals_;
-    name.globals_version_ = version_of(globals_);
+    name.globals_version_ = dict_version(globals_);
     name.builtins_ = in_builtins ? builtins_ : nullptr;
-    name.builtins_version_ = in_builtins ? version_of(builtins_) : 0;
+    name.builtins_version_ = in_builtins ? dict_version(builtins_) : 0;
     name.value_ = value;
     return Ref::borrow(value);
 }

@@ -125,20 +125,34 @@ private:
     mutable PyObject* value_ = nullptr;     // borrowed: it stays in its dictionary while the versions hold
 };
 
+// The version of a dict: it changes whenever the dict is modified, and no two dicts share one.
+inline std::uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
 // Facts about types, each remembered with the version of the type it was learnt from, as the
-// interpreter does for `obj.attr`: a type that changed since is looked at afresh.
+// interpreter does for `obj.attr`: a type that changed since is looked at afresh. A type can
+// stand in any of the four places of its set, so that the types used together (often classes of
+// one family, allocated alike) do not keep evicting one another.
 template <typename T>
 class TypeCache {
 public:
     // The fact remembered for `type`, or null.
     const T* find(PyTypeObject* type) const noexcept {
-        const Entry& entry = entry_of(type);
-        if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) return &entry.value;
+        Entry* set = set_of(type);
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Entry& entry = set[way];
+            if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) return &entry.value;
+        }
         return nullptr;
     }
     // Remembers `value` for `type` as it is now (a type without a valid version is not remembered).
+    // It takes the first place of its set; the others move down and the last one is forgotten.
     void store(PyTypeObject* type, T value) const noexcept {
-        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) entry_of(type) = {type, type->tp_version_tag, value};
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+        Entry* set = set_of(type);
+        std::size_t last = 0;
+        while (last + 1 < ways && set[last].type != type) ++last;
+        for (std::size_t way = last; way > 0; --way) set[way] = set[way - 1];
+        set[0] = {type, type->tp_version_tag, value};
     }
 
 private:
@@ -147,30 +161,51 @@ private:
         unsigned int version = 0;
         T value{};
     };
-    static constexpr unsigned int bits = 6;
-    Entry& entry_of(PyTypeObject* type) const noexcept {
+    static constexpr std::size_t ways = 4;
+    static constexpr unsigned int set_bits = 5;
+    Entry* set_of(PyTypeObject* type) const noexcept {
         // Fibonacci hashing of the type's address.
         const auto hash = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(type)) * 0x9E3779B97F4A7C15u;
-        return entries_[hash >> (64 - bits)];
+        return &entries_[static_cast<std::size_t>(hash >> (64 - set_bits)) * ways];
     }
-    mutable std::array<Entry, std::size_t{1} << bits> entries_{};
+    mutable std::array<Entry, (std::size_t{1} << set_bits) * ways> entries_{};
 };
 
-// An attribute name for hot paths: on objects whose type keeps the attribute in a slot
-// (`__slots__`, plain attribute lookup) the slot is read directly.
+// An attribute name for hot paths, for objects with plain attribute lookup. When the type keeps
+// the attribute in a slot (`__slots__`) the slot is read directly. When the attribute lives in
+// the instance's __dict__ (the type has no attribute of that name), the last value found is
+// remembered with the versions of the type and of that dict, and reused while neither has
+// changed, as the interpreter does for `obj.attr`.
 class Attr : public Name {
 public:
     using Name::Name;
 
 private:
-    friend Ref getattr(PyObject* obj, const Attr& attr);
+    friend inline Ref getattr(PyObject* obj, const Attr& attr);
     friend Ref getattr_learning(PyObject* obj, const Attr& attr);
+    struct InstanceValue {
+        PyTypeObject* type = nullptr;
+        unsigned int type_version = 0;
+        PyObject* dict = nullptr;
+        std::uint64_t dict_tag = 0;
+        PyObject* value = nullptr;  // borrowed: it stays in the dict while the versions hold
+    };
     TypeCache<Py_ssize_t> slot_offsets_;
+    mutable InstanceValue instance_value_;
 };
 
 // isinstance(obj, cls) for an exact builtin class such as int: true for instances of it and of
 // its subclasses, and for objects that claim such a class through `__class__`.
-bool isinstance_builtin(PyObject* obj, PyTypeObject* cls);
+bool isinstance_learning(PyObject* obj, PyTypeObject* cls);
+// Types known to look attributes up plainly and to keep object's `__class__`: their instances
+// claim no other class.
+inline const TypeCache<bool> types_with_plain_class;
+inline bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == cls || (cls == &PyLong_Type ? PyLong_Check(obj) : PyType_IsSubtype(type, cls))) return true;
+    if (types_with_plain_class.find(type) != nullptr) return false;
+    return isinstance_learning(obj, cls);
+}
 
 // A tuple of keyword names for vectorcall, made on first use and kept.
 template <std::size_t N>
@@ -213,7 +248,21 @@ Ref list(std::initializer_list<PyObject*> items);
 // Object protocol
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
-Ref getattr(PyObject* obj, const Attr& attr);
+Ref getattr_learning(PyObject* obj, const Attr& attr);
+inline Ref getattr(PyObject* obj, const Attr& attr) {
+    PyTypeObject* type = Py_TYPE(obj);
+    const Attr::InstanceValue& remembered = attr.instance_value_;
+    if (remembered.type == type && remembered.type_version == type->tp_version_tag) {
+        PyObject** dict_slot = _PyObject_GetDictPtr(obj);
+        if (dict_slot != nullptr && *dict_slot == remembered.dict && dict_version(remembered.dict) == remembered.dict_tag) {
+            return Ref::borrow(remembered.value);
+        }
+    } else if (const Py_ssize_t* offset = attr.slot_offsets_.find(type)) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + *offset);
+        if (value != nullptr) return Ref::borrow(value);
+    }
+    return getattr_learning(obj, attr);
+}
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
     check_status(PyObject_SetAttr(obj, name, value));
 }
@@ -222,8 +271,56 @@ inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
 }
 inline Ref getitem(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 
+// Lookups in dicts by a `str` key, remembered with the dict's version: while the dict is
+// unchanged, and all its keys are `str` (whose comparisons run no code), the lookup gives what
+// it gave.
+class DictLookups {
+public:
+    // mapping[key] for a dict `mapping`, or null when the key is missing.
+    PyObject* find(PyObject* mapping, PyObject* key) const {
+        const Entry& entry = entries_[index_of(mapping, key)];
+        if (entry.mapping == mapping && entry.key == key && entry.version == dict_version(mapping)) return entry.value;
+        return find_and_remember(mapping, key);
+    }
+
+private:
+    struct Entry {
+        PyObject* mapping = nullptr;
+        std::uint64_t version = 0;
+        PyObject* key = nullptr;    // held (and kept for the life of the process), so that its address names it
+        PyObject* value = nullptr;  // borrowed: it stays in the dict while the version holds
+    };
+    static constexpr unsigned int bits = 6;
+    static std::size_t index_of(PyObject* mapping, PyObject* key) noexcept {
+        const auto mix = (reinterpret_cast<std::uintptr_t>(mapping) ^ reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15u;
+        return static_cast<std::size_t>(static_cast<std::uint64_t>(mix) >> (64 - bits));
+    }
+    PyObject* find_and_remember(PyObject* mapping, PyObject* key) const;
+    mutable std::array<Entry, std::size_t{1} << bits> entries_{};
+};
+inline const DictLookups dict_lookups;
+
+// The C function behind `dict.__getitem__`.
+PyCFunction find_dict_getitem_function();
+inline PyCFunction dict_getitem_function() {
+    static const PyCFunction function = find_dict_getitem_function();
+    return function;
+}
 // callable(*args)
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
+Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args);
+// callable(*args). A bound `__getitem__` of a dict (a common way to hand out a lookup), called
+// with a key that is present, gives the value without going through the call machinery; a
+// missing key takes the call, which gives __missing__ or KeyError.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
+    if (args.size() == 1 && Py_IS_TYPE(callable, &PyCFunction_Type) &&
+        PyCFunction_GET_FUNCTION(callable) == dict_getitem_function()) {
+        PyObject* mapping = PyCFunction_GET_SELF(callable);
+        if (mapping != nullptr && PyDict_Check(mapping)) {
+            if (PyObject* value = dict_lookups.find(mapping, *args.begin())) return Ref::borrow(value);
+        }
+    }
+    return call_any(callable, args);
+}
 // callable(*args, **dict(zip(keywords, values)))
 Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
                 PyObject* kwnames);
@@ -260,9 +357,9 @@ public:
     // The value bound to `name` now; NameError "name '%U' is not defined" when there is none.
     Ref global(PyObject* name) const;
     Ref global(const Global& name) const {
-        if (name.value_ != nullptr && name.globals_ == globals_ && name.globals_version_ == version_of(globals_) &&
+        if (name.value_ != nullptr && name.globals_ == globals_ && name.globals_version_ == dict_version(globals_) &&
             (name.builtins_ == nullptr ||
-             (name.builtins_ == builtins_ && name.builtins_version_ == version_of(builtins_)))) {
+             (name.builtins_ == builtins_ && name.builtins_version_ == dict_version(builtins_)))) {
             return Ref::borrow(name.value_);
         }
         return lookup_and_remember(name);
@@ -280,9 +377,6 @@ public:
     void import_star(const char* module, int level) const;
 
 private:
-    static std::uint64_t version_of(PyObject* dict) noexcept {
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    }
     Ref lookup_and_remember(const Global& name) const;
 
     PyObject* globals_;

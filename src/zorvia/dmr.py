@@ -6,6 +6,7 @@ Records are plain slotted objects, so reading `record.name.ID` is cheap; pydanti
 the raw catalog rows when a kind's dictionary is built.
 """
 
+import sys
 from collections.abc import Callable
 from dataclasses import dataclass, make_dataclass
 from types import ModuleType
@@ -86,7 +87,8 @@ class _KindDicts(dict[str, dict[int, Record]]):
         if kind is None:
             raise KeyError(f"unknown catalog dictionary {dict_name!r}")
         records = parse_records(kind, self.db_module.records(kind))
-        kind_dict = self[dict_name] = {record.name.ID: record for record in records}
+        # Stored under the interned name, so that lookups with a literal name match by identity.
+        kind_dict = self[sys.intern(str(dict_name))] = {record.name.ID: record for record in records}
         return kind_dict
 
 

@@ -10,6 +10,9 @@ from types import ModuleType
 from typing import Any
 
 import pytest
+from catalog_support import UNKNOWN_ID, build_schema, serializer_of, stored, validator_of
+
+import zorvia.catalog_types as catalog_types
 
 pytest_plugins = ["manager_fixtures"]
 
@@ -106,3 +109,21 @@ def test_refused_calls_do_not_leak(native: ModuleType, traced: Callable[[], int]
                     pass
 
     assert_flat(run, [insider, manager, bad, user], traced, ERROR_CALLS)
+
+
+def test_a_million_catalog_validations(traced: Callable[[], int]) -> None:
+    schema = build_schema(catalog_types, "Music")
+    validate, serialize = validator_of(schema), serializer_of(schema)
+    records = stored(catalog_types, "Music")
+    known_id, record = next(iter(records.items()))
+    unknown_id = int(str(UNKNOWN_ID))
+    database, getter = catalog_types.other_db, catalog_types.other_db.get_dict
+
+    def run(count: int) -> None:
+        for _ in range(count // 4):
+            validate(known_id)
+            validate(unknown_id)
+            serialize(record)
+            serialize(unknown_id)
+
+    assert_flat(run, [known_id, unknown_id, record, record.name.ID, records, database, getter], traced)
