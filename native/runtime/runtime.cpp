@@ -119,17 +119,22 @@ PyObject* DictLookups::find_and_remember(PyObject* mapping, PyObject* key) const
         if (PyErr_Occurred()) fail();
         return nullptr;
     }
-    if (!PyUnicode_CheckExact(key)) return value;
+    // Only small dicts (registries by name) are remembered: remembering means reading every key.
+    constexpr Py_ssize_t max_remembered_size = 64;
+    if (!PyUnicode_CheckExact(key) || PyDict_GET_SIZE(mapping) > max_remembered_size) return value;
     Py_ssize_t position = 0;
     PyObject* other;
     while (PyDict_Next(mapping, &position, &other, nullptr)) {
         if (!PyUnicode_CheckExact(other)) return value;
     }
-    Entry& entry = entries_[index_of(mapping, key)];
-    Ref forgotten = Ref::steal(std::exchange(entry.key, Py_NewRef(key)));
-    entry.mapping = mapping;
-    entry.version = dict_version(mapping);
-    entry.value = value;
+    // The lookup takes the first place of its set; the others move down and the last one is
+    // forgotten (or, if the lookup was there already under an old version, its old place).
+    Entry* set = set_of(mapping, key);
+    std::size_t last = 0;
+    while (last + 1 < ways && !(set[last].mapping == mapping && set[last].key == key)) ++last;
+    Ref forgotten = Ref::steal(set[last].key);
+    for (std::size_t way = last; way > 0; --way) set[way] = set[way - 1];
+    set[0] = {mapping, dict_version(mapping), Py_NewRef(key), value};
     return value;
 }
 

@@ -271,15 +271,18 @@ inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
 }
 inline Ref getitem(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 
-// Lookups in dicts by a `str` key, remembered with the dict's version: while the dict is
+// Lookups in small dicts by a `str` key, remembered with the dict's version: while the dict is
 // unchanged, and all its keys are `str` (whose comparisons run no code), the lookup gives what
-// it gave.
+// it gave. Like TypeCache, a lookup can stand in any of the four places of its set.
 class DictLookups {
 public:
     // mapping[key] for a dict `mapping`, or null when the key is missing.
     PyObject* find(PyObject* mapping, PyObject* key) const {
-        const Entry& entry = entries_[index_of(mapping, key)];
-        if (entry.mapping == mapping && entry.key == key && entry.version == dict_version(mapping)) return entry.value;
+        const Entry* set = set_of(mapping, key);
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Entry& entry = set[way];
+            if (entry.mapping == mapping && entry.key == key && entry.version == dict_version(mapping)) return entry.value;
+        }
         return find_and_remember(mapping, key);
     }
 
@@ -290,13 +293,14 @@ private:
         PyObject* key = nullptr;    // held (and kept for the life of the process), so that its address names it
         PyObject* value = nullptr;  // borrowed: it stays in the dict while the version holds
     };
-    static constexpr unsigned int bits = 6;
-    static std::size_t index_of(PyObject* mapping, PyObject* key) noexcept {
+    static constexpr std::size_t ways = 4;
+    static constexpr unsigned int set_bits = 5;
+    Entry* set_of(PyObject* mapping, PyObject* key) const noexcept {
         const auto mix = (reinterpret_cast<std::uintptr_t>(mapping) ^ reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15u;
-        return static_cast<std::size_t>(static_cast<std::uint64_t>(mix) >> (64 - bits));
+        return &entries_[static_cast<std::size_t>(static_cast<std::uint64_t>(mix) >> (64 - set_bits)) * ways];
     }
     PyObject* find_and_remember(PyObject* mapping, PyObject* key) const;
-    mutable std::array<Entry, std::size_t{1} << bits> entries_{};
+    mutable std::array<Entry, (std::size_t{1} << set_bits) * ways> entries_{};
 };
 inline const DictLookups dict_lookups;
 
