@@ -50,15 +50,6 @@ Ref list(std::initializer_list<PyObject*> items) {
     return result;
 }
 
-namespace {
-
-// The object held in the slot at `offset` of `obj`, or null when the slot is empty.
-PyObject* slot_at(PyObject* obj, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-}
-
-}  // namespace
-
 // The attribute without a remembered slot or instance value: looked up, and remembered when
 // it is a slot or an entry of the instance dict.
 [[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
@@ -127,13 +118,10 @@ PyObject* DictLookups::find_and_remember(PyObject* mapping, PyObject* key) const
     while (PyDict_Next(mapping, &position, &other, nullptr)) {
         if (!PyUnicode_CheckExact(other)) return value;
     }
-    // The lookup takes the first place of its set; the others move down and the last one is
-    // forgotten (or, if the lookup was there already under an old version, its old place).
-    Entry* set = set_of(mapping, key);
-    std::size_t last = 0;
-    while (last + 1 < ways && !(set[last].mapping == mapping && set[last].key == key)) ++last;
-    Ref forgotten = Ref::steal(set[last].key);
-    for (std::size_t way = last; way > 0; --way) set[way] = set[way - 1];
+    DictLookup* set = set_of(address_of(mapping, key));
+    const DictLookup forgotten =
+        make_first_place(set, [=](const DictLookup& entry) { return entry.mapping == mapping && entry.key == key; });
+    Ref forgotten_key = Ref::steal(forgotten.key);
     set[0] = {mapping, dict_version(mapping), Py_NewRef(key), value};
     return value;
 }

@@ -128,47 +128,64 @@ private:
 // The version of a dict: it changes whenever the dict is modified, and no two dicts share one.
 inline std::uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
-// Facts about types, each remembered with the version of the type it was learnt from, as the
-// interpreter does for `obj.attr`: a type that changed since is looked at afresh. A type can
-// stand in any of the four places of its set, so that the types used together (often classes of
-// one family, allocated alike) do not keep evicting one another.
+// The store of the remembered facts below: 32 sets of four places, a set chosen by a hash of
+// addresses, so that things used together (often classes of one family, allocated alike) do
+// not keep evicting one another.
+template <typename Entry>
+class FourWaySets {
+protected:
+    static constexpr std::size_t ways = 4;
+    Entry* set_of(std::uintptr_t address) const noexcept {
+        // Fibonacci hashing of the address.
+        const auto hash = static_cast<std::uint64_t>(address) * 0x9E3779B97F4A7C15u;
+        return &entries_[static_cast<std::size_t>(hash >> (64 - set_bits)) * ways];
+    }
+    // Makes the first place of `set` free for an entry that `same` recognises: the others move
+    // down, and the one that falls out (the last, or the entry's own old place) is returned.
+    template <typename Same>
+    static Entry make_first_place(Entry* set, Same same) noexcept {
+        std::size_t last = 0;
+        while (last + 1 < ways && !same(set[last])) ++last;
+        Entry forgotten = set[last];
+        for (std::size_t way = last; way > 0; --way) set[way] = set[way - 1];
+        return forgotten;
+    }
+
+private:
+    static constexpr unsigned int set_bits = 5;
+    mutable std::array<Entry, (std::size_t{1} << set_bits) * ways> entries_{};
+};
+
 template <typename T>
-class TypeCache {
+struct TypeFact {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    T value{};
+};
+
+// Facts about types, each remembered with the version of the type it was learnt from, as the
+// interpreter does for `obj.attr`: a type that changed since is looked at afresh.
+template <typename T>
+class TypeCache : FourWaySets<TypeFact<T>> {
+    using Base = FourWaySets<TypeFact<T>>;
+
 public:
     // The fact remembered for `type`, or null.
     const T* find(PyTypeObject* type) const noexcept {
-        Entry* set = set_of(type);
-        for (std::size_t way = 0; way < ways; ++way) {
-            const Entry& entry = set[way];
+        const TypeFact<T>* set = Base::set_of(reinterpret_cast<std::uintptr_t>(type));
+        for (std::size_t way = 0; way < Base::ways; ++way) {
+            const TypeFact<T>& entry = set[way];
             if (entry.type == type && entry.version != 0 && entry.version == type->tp_version_tag) return &entry.value;
         }
         return nullptr;
     }
     // Remembers `value` for `type` as it is now (a type without a valid version is not remembered).
-    // It takes the first place of its set; the others move down and the last one is forgotten.
     void store(PyTypeObject* type, T value) const noexcept {
         if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
-        Entry* set = set_of(type);
-        std::size_t last = 0;
-        while (last + 1 < ways && set[last].type != type) ++last;
-        for (std::size_t way = last; way > 0; --way) set[way] = set[way - 1];
+        TypeFact<T>* set = Base::set_of(reinterpret_cast<std::uintptr_t>(type));
+        Base::make_first_place(set, [type](const TypeFact<T>& entry) { return entry.type == type; });
         set[0] = {type, type->tp_version_tag, value};
     }
-
-private:
-    struct Entry {
-        PyTypeObject* type = nullptr;
-        unsigned int version = 0;
-        T value{};
-    };
-    static constexpr std::size_t ways = 4;
-    static constexpr unsigned int set_bits = 5;
-    Entry* set_of(PyTypeObject* type) const noexcept {
-        // Fibonacci hashing of the type's address.
-        const auto hash = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(type)) * 0x9E3779B97F4A7C15u;
-        return &entries_[static_cast<std::size_t>(hash >> (64 - set_bits)) * ways];
-    }
-    mutable std::array<Entry, (std::size_t{1} << set_bits) * ways> entries_{};
 };
 
 // An attribute name for hot paths, for objects with plain attribute lookup. When the type keeps
@@ -201,9 +218,8 @@ bool isinstance_learning(PyObject* obj, PyTypeObject* cls);
 // claim no other class.
 inline const TypeCache<bool> types_with_plain_class;
 inline bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == cls || (cls == &PyLong_Type ? PyLong_Check(obj) : PyType_IsSubtype(type, cls))) return true;
-    if (types_with_plain_class.find(type) != nullptr) return false;
+    if (cls == &PyLong_Type ? PyLong_Check(obj) : PyObject_TypeCheck(obj, cls)) return true;
+    if (types_with_plain_class.find(Py_TYPE(obj)) != nullptr) return false;
     return isinstance_learning(obj, cls);
 }
 
@@ -248,6 +264,10 @@ Ref list(std::initializer_list<PyObject*> items);
 // Object protocol
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+// The object held in the slot at `offset` of `obj`, or null when the slot is empty.
+inline PyObject* slot_at(PyObject* obj, Py_ssize_t offset) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
 Ref getattr_learning(PyObject* obj, const Attr& attr);
 inline Ref getattr(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
@@ -258,8 +278,7 @@ inline Ref getattr(PyObject* obj, const Attr& attr) {
             return Ref::borrow(remembered.value);
         }
     } else if (const Py_ssize_t* offset = attr.slot_offsets_.find(type)) {
-        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + *offset);
-        if (value != nullptr) return Ref::borrow(value);
+        if (PyObject* value = slot_at(obj, *offset)) return Ref::borrow(value);
     }
     return getattr_learning(obj, attr);
 }
@@ -271,36 +290,33 @@ inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
 }
 inline Ref getitem(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 
+struct DictLookup {
+    PyObject* mapping = nullptr;
+    std::uint64_t version = 0;
+    PyObject* key = nullptr;    // held (and kept for the life of the process), so that its address names it
+    PyObject* value = nullptr;  // borrowed: it stays in the dict while the version holds
+};
+
 // Lookups in small dicts by a `str` key, remembered with the dict's version: while the dict is
 // unchanged, and all its keys are `str` (whose comparisons run no code), the lookup gives what
-// it gave. Like TypeCache, a lookup can stand in any of the four places of its set.
-class DictLookups {
+// it gave.
+class DictLookups : FourWaySets<DictLookup> {
 public:
     // mapping[key] for a dict `mapping`, or null when the key is missing.
     PyObject* find(PyObject* mapping, PyObject* key) const {
-        const Entry* set = set_of(mapping, key);
+        const DictLookup* set = set_of(address_of(mapping, key));
         for (std::size_t way = 0; way < ways; ++way) {
-            const Entry& entry = set[way];
+            const DictLookup& entry = set[way];
             if (entry.mapping == mapping && entry.key == key && entry.version == dict_version(mapping)) return entry.value;
         }
         return find_and_remember(mapping, key);
     }
 
 private:
-    struct Entry {
-        PyObject* mapping = nullptr;
-        std::uint64_t version = 0;
-        PyObject* key = nullptr;    // held (and kept for the life of the process), so that its address names it
-        PyObject* value = nullptr;  // borrowed: it stays in the dict while the version holds
-    };
-    static constexpr std::size_t ways = 4;
-    static constexpr unsigned int set_bits = 5;
-    Entry* set_of(PyObject* mapping, PyObject* key) const noexcept {
-        const auto mix = (reinterpret_cast<std::uintptr_t>(mapping) ^ reinterpret_cast<std::uintptr_t>(key)) * 0x9E3779B97F4A7C15u;
-        return &entries_[static_cast<std::size_t>(static_cast<std::uint64_t>(mix) >> (64 - set_bits)) * ways];
+    static std::uintptr_t address_of(PyObject* mapping, PyObject* key) noexcept {
+        return reinterpret_cast<std::uintptr_t>(mapping) ^ reinterpret_cast<std::uintptr_t>(key);
     }
     PyObject* find_and_remember(PyObject* mapping, PyObject* key) const;
-    mutable std::array<Entry, (std::size_t{1} << set_bits) * ways> entries_{};
 };
 inline const DictLookups dict_lookups;
 
