@@ -60,12 +60,6 @@ Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
     PyObject* dictionary_name = f.cell(0);  // the validator captures only its kind's dictionary name
     Ref mapping = call(getattr(f.global(g::other_db), s::get_dict), {dictionary_name});
-    if (PyDict_CheckExact(mapping.get())) {
-        // dict.get itself, without the method lookup.
-        PyObject* found = PyDict_GetItemWithError(mapping, value);
-        if (found == nullptr && PyErr_Occurred()) fail();
-        return new_ref(found != nullptr ? found : value);
-    }
     return call_method(mapping, s::get, value, value);
 }
 constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};

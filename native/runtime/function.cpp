@@ -17,7 +17,6 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* builtins;
     PyObject* closure;      // tuple or null
-    bool tests_arguments;   // some parameter has an exact-type test
     // The rest.
     PyObject* name;
     PyObject* qualname;
@@ -178,7 +177,7 @@ private:
 // Runs the body over the bound parameter values.
 [[gnu::always_inline]] inline PyObject* run(FunctionObject* f, PyObject* const* values) {
     const FunctionDef& def = *f->def;
-    if (f->tests_arguments) test_arguments(def, values);
+    test_arguments(def, values);
     RecursionGuard guard;
     Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
     if (def.result != Exact::any) test_result(def, result);
@@ -427,8 +426,6 @@ Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref 
     if (f == nullptr) fail();
     f->vectorcall = function_vectorcall;
     f->def = &def;
-    f->tests_arguments = std::any_of(def.params.begin(), def.params.end(),
-                                     [](const Param& param) { return param.exact != Exact::any; });
     f->globals = Py_NewRef(scope.globals());
     f->builtins = Py_NewRef(scope.builtins());
     f->name = nullptr;

@@ -359,9 +359,20 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywor
     for (PyObject* v : values) stack[n++] = v;
     return call_vector(callable, std::span(stack.data(), n), npositional, keywords.get());
 }
-// obj.name(*args)
+// mapping.get(key, default) for an exact dict: the lookup itself.
+inline Ref dict_get(PyObject* mapping, PyObject* key, PyObject* default_value) {
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value == nullptr && PyErr_Occurred()) fail();
+    return Ref::borrow(value != nullptr ? value : default_value);
+}
+inline const Name get_method_name{"get"};
+// obj.name(*args). `get` on an exact dict (whose methods cannot be replaced) is the lookup
+// itself, without the method call.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
+    if constexpr (sizeof...(Args) == 2) {
+        if (PyDict_CheckExact(obj) && name == get_method_name.get()) return dict_get(obj, args...);
+    }
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
     return check(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
