@@ -20,6 +20,8 @@ from catalog_support import (
 from pydantic_core import core_schema
 
 import zorvia.catalog_types as catalog_types
+import zorvia.db
+import zorvia.dmr
 
 
 class MyInt(int):
@@ -300,32 +302,24 @@ class TestArgumentErrors:
         assert str(raised.value) == f"{hook}() {message}"
 
     @pytest.mark.parametrize(
-        ("args", "kwargs", "message"),
+        ("inner", "args", "kwargs", "message"),
         [
-            ((), {}, arity("validate_from_int", 1, 0)),
-            ((1, 2), {}, arity("validate_from_int", 1, 2)),
-            ((), {"number": 1}, arity("validate_from_int", 1, 0)),
-            ((1,), {"value": 1}, "validate_from_int() got multiple values for keyword argument 'value'"),
-            ((1,), {"number": 1}, "validate_from_int() got an unexpected keyword argument 'number'"),
+            (validator_of, (), {}, arity("validate_from_int", 1, 0)),
+            (validator_of, (1, 2), {}, arity("validate_from_int", 1, 2)),
+            (validator_of, (), {"number": 1}, arity("validate_from_int", 1, 0)),
+            (validator_of, (1,), {"value": 1}, "validate_from_int() got multiple values for keyword argument 'value'"),
+            (validator_of, (1,), {"number": 1}, "validate_from_int() got an unexpected keyword argument 'number'"),
+            (serializer_of, (), {}, arity("<lambda>", 1, 0)),
+            (serializer_of, (1, 2), {}, arity("<lambda>", 1, 2)),
+            (serializer_of, (1,), {"instance": 1}, "<lambda>() got multiple values for keyword argument 'instance'"),
+            (serializer_of, (1,), {"value": 1}, "<lambda>() got an unexpected keyword argument 'value'"),
         ],
     )
-    def test_validator(self, kind: str, args: tuple[Any, ...], kwargs: dict[str, Any], message: str) -> None:
+    def test_inner_functions(
+        self, kind: str, inner: Any, args: tuple[Any, ...], kwargs: dict[str, Any], message: str
+    ) -> None:
         with pytest.raises(TypeError) as raised:
-            validator_of(build_schema(catalog_types, kind))(*args, **kwargs)
-        assert str(raised.value) == message
-
-    @pytest.mark.parametrize(
-        ("args", "kwargs", "message"),
-        [
-            ((), {}, arity("<lambda>", 1, 0)),
-            ((1, 2), {}, arity("<lambda>", 1, 2)),
-            ((1,), {"instance": 1}, "<lambda>() got multiple values for keyword argument 'instance'"),
-            ((1,), {"value": 1}, "<lambda>() got an unexpected keyword argument 'value'"),
-        ],
-    )
-    def test_serializer(self, kind: str, args: tuple[Any, ...], kwargs: dict[str, Any], message: str) -> None:
-        with pytest.raises(TypeError) as raised:
-            serializer_of(build_schema(catalog_types, kind))(*args, **kwargs)
+            inner(build_schema(catalog_types, kind))(*args, **kwargs)
         assert str(raised.value) == message
 
     def test_non_string_keywords(self, kind: str) -> None:
@@ -448,9 +442,6 @@ class TestDatabaseLookups:
         assert CountingName.compared - before == 3 * per_lookup
 
     def test_the_real_database_follows_db_module(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        import zorvia.db
-        import zorvia.dmr
-
         class Catalog:
             def __init__(self, name: str) -> None:
                 self.name = name
