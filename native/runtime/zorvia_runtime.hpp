@@ -156,6 +156,7 @@ private:
     mutable std::array<Entry, (std::size_t{1} << set_bits) * ways> entries_{};
 };
 
+// One fact about a type: the type, its version when the fact was learnt, the fact.
 template <typename T>
 struct TypeFact {
     PyTypeObject* type = nullptr;
@@ -290,6 +291,7 @@ inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
 }
 inline Ref getitem(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 
+// One remembered lookup: mapping[key] gave value when the mapping had that version.
 struct DictLookup {
     PyObject* mapping = nullptr;
     std::uint64_t version = 0;
