@@ -13,6 +13,12 @@ Usage: python benchmarks/bench_layer.py              instructions per call (call
        python benchmarks/bench_layer.py --quick      every entry point a few times, the versions'
                                                      results compared (no timing; for CI)
        python benchmarks/bench_layer.py --time       time ratios only
+       python benchmarks/bench_layer.py --instructions
+                                                     instruction counts only
+       python benchmarks/bench_layer.py --profile ENTRY VERSION
+                                                     callgrind_annotate of one entry point's loop
+                                                     (ENTRY a prefix of its title, VERSION native,
+                                                     cython, python or floor)
 """
 
 from __future__ import annotations
@@ -369,10 +375,10 @@ def quick(found: dict[str, dict[str, ModuleType | None]]) -> None:
         print(f"  {entry.title:<30} {', '.join(outcome)} agree")
 
 
-def measured_loops(found: dict[str, dict[str, ModuleType | None]], versions: list[str]) -> None:
+def measured_loops(found: dict[str, dict[str, ModuleType | None]], versions: list[str], entries: list[Entry]) -> None:
     """Under callgrind: for every entry and version, the loop and the empty loop, each inside
     sys.call_tracing, whose every return dumps the count of what ran inside it."""
-    for entry in ENTRIES:
+    for entry in entries:
         for version in versions:
             loops = (timer(entry, version, found), timer(entry, version, found, empty=True))
             for loop in loops:
@@ -381,19 +387,34 @@ def measured_loops(found: dict[str, dict[str, ModuleType | None]], versions: lis
                 sys.call_tracing(loop.timeit, (entry.calls,))
 
 
+def callgrind(folder: str, versions: list[str], entry: str = "") -> list[Path]:
+    """The dumps of one run of the measured loops under callgrind, in order."""
+    out = Path(folder) / "callgrind.out"
+    command = [
+        "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
+        "--toggle-collect=_PyEval_CallTracing", "--dump-after=_PyEval_CallTracing",
+        sys.executable, __file__, "--measured-loops", ",".join(versions), entry,
+    ]  # fmt: skip
+    # A fixed hash seed: string hashes decide how dict lookups probe, and so the counts.
+    environment = {**os.environ, "PYTHONHASHSEED": "0"}
+    subprocess.run(command, check=True, capture_output=True, env=environment)
+    return sorted(Path(folder).glob("callgrind.out.*"), key=lambda path: int(path.name.rsplit(".", 1)[1]))
+
+
+def profile(entry: str, version: str) -> None:
+    """The functions of one entry point's loop by inclusive instructions."""
+    with tempfile.TemporaryDirectory() as folder:
+        loop = callgrind(folder, [version], entry)[0]
+        report = subprocess.run(
+            ["callgrind_annotate", "--inclusive=yes", "--threshold=99", str(loop)], check=True, capture_output=True, text=True
+        )
+    print(report.stdout)
+
+
 def instructions(versions: list[str]) -> dict[tuple[str, str], float]:
     """Instructions per call of every entry and version: the loop minus the empty loop."""
     with tempfile.TemporaryDirectory() as folder:
-        out = Path(folder) / "callgrind.out"
-        command = [
-            "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-            "--toggle-collect=_PyEval_CallTracing", "--dump-after=_PyEval_CallTracing",
-            sys.executable, __file__, "--measured-loops", ",".join(versions),
-        ]  # fmt: skip
-        # A fixed hash seed: string hashes decide how dict lookups probe, and so the counts.
-        environment = {**os.environ, "PYTHONHASHSEED": "0"}
-        subprocess.run(command, check=True, capture_output=True, env=environment)
-        dumps = sorted(Path(folder).glob("callgrind.out.*"), key=lambda path: int(path.name.rsplit(".", 1)[1]))
+        dumps = callgrind(folder, versions)
         totals = []
         for dump in dumps:
             lines = [line for line in dump.read_text().splitlines() if line.startswith(("totals:", "summary:"))]
@@ -447,7 +468,11 @@ def main() -> None:
     if sys.argv[1:2] == ["--measured-loops"]:
         peer, _ = cython_peer.load() if "cython" in sys.argv[2] else (None, "")
         gc.disable()
-        measured_loops(modules(peer), sys.argv[2].split(","))
+        entries = [entry for entry in ENTRIES if entry.title.startswith(sys.argv[3])]
+        measured_loops(modules(peer), sys.argv[2].split(","), entries)
+        return
+    if sys.argv[1:2] == ["--profile"]:
+        profile(sys.argv[2], sys.argv[3])
         return
     peer, description = cython_peer.load()
     if peer is None:
@@ -461,6 +486,8 @@ def main() -> None:
     if sys.argv[1:2] != ["--time"]:
         print(f"instructions per call (callgrind, PYTHONHASHSEED=0, empty loop subtracted; Python {sys.version.split()[0]}, {description})")
         table(instructions(versions), versions, kilo)
+    if sys.argv[1:2] == ["--instructions"]:
+        return
     print("\nseconds per call (best of 7, empty loop subtracted)")
     seconds = wall_clock(found)
     table(seconds, versions, lambda value: f"{value * 1e6:.2f} µs")

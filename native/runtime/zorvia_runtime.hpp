@@ -440,6 +440,15 @@ using Body = Ref (*)(const Frame&);
 
 inline constexpr std::size_t max_params = 8;
 
+// The strings of a function definition as interned objects, made once per definition (as the
+// constants of a compiled `def`) and kept for the life of the process.
+struct FunctionNames {
+    PyObject* name = nullptr;
+    PyObject* qualname = nullptr;
+    std::array<PyObject*, max_params> params{};
+    bool annotated = false;  // the definition has annotations
+};
+
 // What a function is: its parameters, annotations, exact-type tests and C++ body. One static
 // table row per Python `def` (or `lambda`).
 struct FunctionDef {
@@ -449,6 +458,7 @@ struct FunctionDef {
     const char* returns = nullptr;       // the "return" annotation
     Exact result = Exact::any;           // tested on return; None always passes
     Body body = nullptr;
+    mutable FunctionNames names{};       // made by the first make_function
 };
 
 // Creates a function object over `def`. `defaults` is a tuple or null; `closure` a tuple of
