@@ -145,8 +145,9 @@ def manager_floor() -> dict[str, Any]:
 # ---------------------------------------------------------------------------------------
 # The catalog module
 
-# core_schema made of C builtins: every builder keeps what it is given.
-BUILTIN_CORE_SCHEMA = SimpleNamespace(
+# A core_schema module made of C builtins: every builder keeps what it is given.
+BUILTIN_CORE_SCHEMA = ModuleType("core_schema")
+BUILTIN_CORE_SCHEMA.__dict__.update(
     int_schema=dict,
     chain_schema=tuple,
     no_info_plain_validator_function=slice,
