@@ -179,7 +179,7 @@ private:
 // Runs the body over the bound parameter values.
 [[gnu::always_inline]] inline PyObject* run(FunctionObject* f, PyObject* const* values) {
     const FunctionDef& def = *f->def;
-    test_arguments(def, values);
+    if (def.names.tested) test_arguments(def, values);
     RecursionGuard guard;
     Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
     if (def.result != Exact::any) test_result(def, result);
@@ -439,6 +439,7 @@ namespace {
         names.params[i] = check(PyUnicode_InternFromString(def.params[i].name)).release();
     }
     names.annotated = has_annotations(def);
+    names.tested = std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.exact != Exact::any; });
     def.names = names;
 }
 

@@ -95,12 +95,29 @@ public:
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
 
-    PyObject* get() const;
+    PyObject* get() const { return object_ != nullptr ? object_ : make(); }
     operator PyObject*() const { return get(); }
     const char* c_str() const noexcept { return text_; }
 
 private:
+    PyObject* make() const;
     const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+// An int constant, made on first use and kept, as a compiled function keeps its constants.
+class Int {
+public:
+    explicit constexpr Int(long value) noexcept : value_(value) {}
+    Int(const Int&) = delete;
+    Int& operator=(const Int&) = delete;
+
+    PyObject* get() const { return object_ != nullptr ? object_ : make(); }
+    operator PyObject*() const { return get(); }
+
+private:
+    PyObject* make() const;
+    long value_;
     mutable PyObject* object_ = nullptr;
 };
 
@@ -329,7 +346,9 @@ inline PyCFunction dict_getitem_function() {
     return function;
 }
 // callable(*args)
-Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args);
+inline Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return check(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
+}
 // callable(*args). A bound `__getitem__` of a dict (a common way to hand out a lookup), called
 // with a key that is present, gives the value without going through the call machinery; a
 // missing key takes the call, which gives __missing__ or KeyError.
@@ -344,8 +363,10 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) 
     return call_any(callable, args);
 }
 // callable(*args, **dict(zip(keywords, values)))
-Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
-                PyObject* kwnames);
+inline Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
+                       PyObject* kwnames) {
+    return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
+}
 template <std::size_t N>
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywords<N>& keywords,
          std::initializer_list<PyObject*> values) {
@@ -447,6 +468,7 @@ struct FunctionNames {
     PyObject* qualname = nullptr;
     std::array<PyObject*, max_params> params{};
     bool annotated = false;  // the definition has annotations
+    bool tested = false;     // some parameter has an exact-type test
 };
 
 // What a function is: its parameters, annotations, exact-type tests and C++ body. One static
