@@ -389,15 +389,32 @@ inline Ref dict_get(PyObject* mapping, PyObject* key, PyObject* default_value) {
     return Ref::borrow(value != nullptr ? value : default_value);
 }
 inline const Name get_method_name{"get"};
-// obj.name(*args). `get` on an exact dict (whose methods cannot be replaced) is the lookup
-// itself, without the method call.
+// obj.name(*args), as the interpreter calls a method: a function found on the type (and not
+// shadowed by the instance) is called with `obj` in front, without a bound method; anything else
+// is the attribute's value, called as `call` calls. `get` on an exact dict (whose methods cannot
+// be replaced) is the lookup itself, without the method call.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
     if constexpr (sizeof...(Args) == 2) {
         if (PyDict_CheckExact(obj) && name == get_method_name.get()) return dict_get(obj, args...);
     }
+    PyObject* found = nullptr;
+    const bool unbound = _PyObject_GetMethod(obj, name, &found) != 0;
+    Ref method = check(found);
+    if (!unbound) return call(method, {static_cast<PyObject*>(args)...});
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
-    return check(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(PyObject_Vectorcall(method, stack, 1 + sizeof...(Args), nullptr));
+}
+// obj.name(*args) for a name that is often an attribute of the instance itself (a bound lookup
+// handed out as `get_dict`): when the type has nothing of that name, the attribute is the
+// instance's and is read as `getattr` reads it.
+template <typename... Args>
+Ref call_method(PyObject* obj, const Attr& name, const Args&... args) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name) == nullptr) {
+        return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
+    }
+    return call_method(obj, static_cast<PyObject*>(name), args...);
 }
 
 // ---------------------------------------------------------------------------------------
