@@ -142,11 +142,10 @@ PyTypeObject* exact_type(Exact exact) {
 
 inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
     for (std::size_t i = 0; i < def.params.size(); ++i) {
-        const Param& param = def.params[i];
-        PyTypeObject* expected = exact_type(param.exact);
+        PyTypeObject* expected = def.names.exact[i];
         PyObject* value = bound[i];
-        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && param.none_ok)) continue;
-        raise_argument_type(param, expected, value);
+        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && def.params[i].none_ok)) continue;
+        raise_argument_type(def.params[i], expected, value);
     }
 }
 
@@ -161,7 +160,7 @@ void test_result(const FunctionDef& def, PyObject* result) {
 // recursion budget.
 class RecursionGuard {
 public:
-    RecursionGuard() : thread_(PyThreadState_Get()) {
+    RecursionGuard() : thread_(_PyThreadState_UncheckedGet()) {  // the caller holds the GIL
         if (--thread_->recursion_remaining < 0) {
             // Over budget: give the unit back and let the interpreter decide, with its message.
             ++thread_->recursion_remaining;
@@ -437,6 +436,7 @@ namespace {
     names.qualname = check(PyUnicode_InternFromString(def.qualname)).release();
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         names.params[i] = check(PyUnicode_InternFromString(def.params[i].name)).release();
+        names.exact[i] = exact_type(def.params[i].exact);
     }
     names.annotated = has_annotations(def);
     names.tested = std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.exact != Exact::any; });

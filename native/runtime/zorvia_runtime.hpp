@@ -484,6 +484,7 @@ struct FunctionNames {
     PyObject* name = nullptr;
     PyObject* qualname = nullptr;
     std::array<PyObject*, max_params> params{};
+    std::array<PyTypeObject*, max_params> exact{};  // the type each parameter must have exactly, or null
     bool annotated = false;  // the definition has annotations
     bool tested = false;     // some parameter has an exact-type test
 };
