@@ -146,3 +146,22 @@ def test_inner_function_keywords(native: ModuleType, monkeypatch: pytest.MonkeyP
             insider(**kwargs)
     else:
         assert insider(**kwargs) == bound
+
+
+def test_one_call_site_with_changing_positionals(native: ModuleType, monkeypatch: pytest.MonkeyPatch) -> None:
+    """One call site passes the same tuple of keyword names every time; what it binds still
+    depends on the positional arguments of each call."""
+    monkeypatch.setattr(native, "ZorvNet", lambda *values: values)
+    functions = {"native": native_generator(native), "plain": plain_generator(native)}
+
+    def site(function: Callable[..., Any], args: tuple) -> Any:
+        return function(*args, proxy="p", retry=5)
+
+    def other_site(function: Callable[..., Any], args: tuple) -> Any:
+        return function(*args, retry=6, aes="k")
+
+    positionals = [("s",), ("s", None, None, "x"), ("s",), (), ("s", "a"), ("s", "a", "l", "x", True, 1), ("t",)]
+    for args in positionals:
+        for call in (site, other_site):
+            outcomes = {label: outcome(lambda *a, **k: call(function, a), args, {}) for label, function in functions.items()}
+            assert outcomes["native"] == outcomes["plain"], (call.__name__, args)

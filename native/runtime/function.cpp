@@ -71,6 +71,51 @@ Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
     raise(PyExc_TypeError, format, name_of(f), key);
 }
 
+// A fault of the keywords: the message (its arguments the function's name and the keyword), or null.
+struct Fault {
+    const char* message = nullptr;
+    PyObject* key = nullptr;
+};
+
+// Binds each keyword to its parameter, in call order; the first fault is returned.
+Fault bind_keywords(const FunctionDef& def, PyObject* kwnames, PyObject* const* kwvalues, std::size_t nargs,
+                    std::array<PyObject*, max_params>& bound) {
+    const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    FunctionNames& names = def.names;
+    if (kwnames == names.keywords) {
+        std::size_t k = 0;
+        for (; k < nkw && bound[names.keyword_params[k]] == nullptr; ++k) bound[names.keyword_params[k]] = kwvalues[k];
+        if (k == nkw) return {};
+        // A keyword for a parameter given by position: bound afresh below, for the message.
+        std::fill(bound.begin() + static_cast<std::ptrdiff_t>(nargs), bound.end(), nullptr);
+    }
+    Fault fault;
+    bool rememberable = nkw <= max_params;
+    std::array<unsigned char, max_params> params{};
+    for (std::size_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+        const char* problem = nullptr;
+        Py_ssize_t i = -1;
+        if (!PyUnicode_Check(key)) {
+            problem = "%.200s() keywords must be strings";
+        } else if (i = param_index(def, key); i < 0) {
+            problem = "%s() got an unexpected keyword argument '%U'";
+        } else if (bound[static_cast<std::size_t>(i)] != nullptr) {
+            problem = "%s() got multiple values for keyword argument '%U'";
+        } else {
+            bound[static_cast<std::size_t>(i)] = kwvalues[k];
+        }
+        if (problem != nullptr && fault.message == nullptr) fault = {problem, key};
+        rememberable = rememberable && i >= 0 && PyUnicode_CheckExact(key);
+        if (rememberable) params[k] = static_cast<unsigned char>(i);
+    }
+    if (rememberable && fault.message == nullptr) {
+        Py_XSETREF(names.keywords, Py_NewRef(kwnames));
+        names.keyword_params = params;
+    }
+    return fault;
+}
+
 // Binds positional and keyword arguments to the parameters, filling in `__defaults__`.
 // Returns the defaults tuple, which must outlive the call: `bound` may borrow from it.
 // A missing required parameter is reported before the keywords' faults, which are reported in
@@ -94,27 +139,9 @@ Ref bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (nargs > n) raise_arity(f, all_required ? "exactly" : "at most", n, nargs);
     std::copy(args, args + nargs, bound.begin());
 
-    // Each keyword to its parameter, in call order; the first fault is kept for later.
-    const char* fault = nullptr;
-    PyObject* fault_key = nullptr;
     PyObject* const* kwvalues = args + nargs;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* problem = nullptr;
-        if (!PyUnicode_Check(key)) {
-            problem = "%.200s() keywords must be strings";
-        } else if (const Py_ssize_t i = param_index(def, key); i < 0) {
-            problem = "%s() got an unexpected keyword argument '%U'";
-        } else if (bound[static_cast<std::size_t>(i)] != nullptr) {
-            problem = "%s() got multiple values for keyword argument '%U'";
-        } else {
-            bound[static_cast<std::size_t>(i)] = kwvalues[k];
-        }
-        if (problem != nullptr && fault == nullptr) {
-            fault = problem;
-            fault_key = key;
-        }
-    }
+    const auto [fault, fault_key] =
+        nkw == 0 ? Fault{} : bind_keywords(def, kwnames, kwvalues, static_cast<std::size_t>(nargs), bound);
     for (Py_ssize_t i = nargs; i < n; ++i) {
         PyObject*& value = bound[static_cast<std::size_t>(i)];
         if (value != nullptr) continue;

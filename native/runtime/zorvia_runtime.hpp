@@ -487,6 +487,11 @@ struct FunctionNames {
     std::array<PyTypeObject*, max_params> exact{};  // the type each parameter must have exactly, or null
     bool annotated = false;  // the definition has annotations
     bool tested = false;     // some parameter has an exact-type test
+    // The keyword names of the last call whose keywords were all exact `str` naming parameters,
+    // and the parameter each named. A tuple and its strings are immutable, so the same tuple names
+    // the same parameters again; it is held, so that its address stays its own.
+    PyObject* keywords = nullptr;
+    std::array<unsigned char, max_params> keyword_params{};
 };
 
 // What a function is: its parameters, annotations, exact-type tests and C++ body. One static
