@@ -31,7 +31,7 @@ const Global all{"__all__"};
 
 // Attribute names.
 namespace s {
-const Attr get_dict{"get_dict"};
+const MethodName get_dict{"get_dict"};
 const Name get{"get"};
 const Attr name{"name"};
 const Attr ID{"ID"};

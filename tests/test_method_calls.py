@@ -142,3 +142,25 @@ def test_changes_between_calls(monkeypatch: pytest.MonkeyPatch) -> None:
         Method.get_dict = original
     assert seen[:4] == ["record 5", "shadowing record", "record 5", "replaced"]
     assert seen[4][0] == "AttributeError"
+
+
+def test_instance_attribute_then_class_gains_a_property(monkeypatch: pytest.MonkeyPatch) -> None:
+    """get_dict found on the instance while the class has none; then the class gains a property of
+    that name (which comes before the instance's attribute), then loses it."""
+
+    class Holder:
+        def __init__(self) -> None:
+            self.get_dict = {NAME: RECORDS}.__getitem__
+
+    db = Holder()
+    results: dict[str, list[Any]] = {}
+    for label, module in {"native": catalog_types, "reference": load_reference()}.items():
+        monkeypatch.setattr(module, "other_db", db)
+        validate = validator_of(build_schema(module, KIND))
+        seen = [validate(5), validate(5)]
+        Holder.get_dict = property(lambda self: {NAME: SHADOW}.__getitem__)
+        seen.append(validate(5))
+        del Holder.get_dict
+        seen.append(validate(5))
+        results[label] = seen
+    assert results["native"] == results["reference"] == ["record 5", "record 5", "shadowing record", "record 5"]

@@ -405,14 +405,31 @@ Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
     return check(PyObject_Vectorcall(method, stack, 1 + sizeof...(Args), nullptr));
 }
-// obj.name(*args) for a name that is often an attribute of the instance itself (a bound lookup
-// handed out as `get_dict`): when the type has nothing of that name, the attribute is the
-// instance's and is read as `getattr` reads it.
+// A method name that is often an attribute of the instance itself (a bound lookup handed out as
+// `get_dict`). The types found to have nothing of that name are remembered under their version,
+// as the interpreter remembers it for an instance attribute.
+class MethodName : public Attr {
+public:
+    using Attr::Attr;
+
+private:
+    template <typename... Args>
+    friend Ref call_method(PyObject* obj, const MethodName& name, const Args&... args);
+    TypeCache<bool> not_on_type_;
+};
+
+// obj.name(*args) where the name may be the instance's own attribute: when the type has nothing
+// of that name, the attribute is read as `getattr` reads it.
 template <typename... Args>
-Ref call_method(PyObject* obj, const Attr& name, const Args&... args) {
+Ref call_method(PyObject* obj, const MethodName& name, const Args&... args) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name) == nullptr) {
-        return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        bool instance_only = name.not_on_type_.find(type) != nullptr;
+        if (!instance_only && _PyType_Lookup(type, name) == nullptr) {
+            name.not_on_type_.store(type, true);
+            instance_only = true;
+        }
+        if (instance_only) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
     }
     return call_method(obj, static_cast<PyObject*>(name), args...);
 }
