@@ -345,9 +345,12 @@ inline PyCFunction dict_getitem_function() {
     static const PyCFunction function = find_dict_getitem_function();
     return function;
 }
-// callable(*args)
+// callable(*args). The arguments are never a null pointer, not even when there are none: the
+// argument parsers of many builtins take their fast path only for a real array.
+inline PyObject* const no_arguments[1] = {nullptr};
 inline Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
-    return check(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
+    PyObject* const* stack = args.size() != 0 ? std::data(args) : no_arguments;
+    return check(PyObject_Vectorcall(callable, stack, args.size(), nullptr));
 }
 // callable(*args). A bound `__getitem__` of a dict (a common way to hand out a lookup), called
 // with a key that is present, gives the value without going through the call machinery; a
