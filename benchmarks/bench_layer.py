@@ -31,7 +31,7 @@ import sys
 import tempfile
 import timeit
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import datetime, timedelta
 from pathlib import Path
 from types import ModuleType, SimpleNamespace
@@ -53,14 +53,16 @@ UNKNOWN_ID = 987654
 
 @dataclass
 class Entry:
-    """One entry point: a statement per version over the names `setup(module)` binds."""
+    """One entry point: its statement over the names `setup(module, version)` binds, and the
+    floor's statement over the names `floor_setup()` binds."""
 
     title: str
+    module: str  # "manager" or "catalog"
     statement: str
     floor: str
     setup: Callable[[ModuleType, str], dict[str, Any]]
+    floor_setup: Callable[[], dict[str, Any]]
     calls: int  # calls per measured loop under callgrind
-    floor_setup: Callable[[], dict[str, Any]] = field(default=dict)
 
 
 # ---------------------------------------------------------------------------------------
@@ -253,54 +255,82 @@ def model_floor() -> dict[str, Any]:
 ENTRIES = [
     Entry(
         "ZorvManager(cfg)",
+        "manager",
         "ZorvManager(config)",
         "KelvoNet(keychip=keychip, kelvo_salt=kelvo_salt, proxy=proxy, verify=https_verify);"
         " ZorvAES(key=aes_key, iv=aes_iv); ZorvAES(key=aes_key, iv=aes_iv);"
         " BaseZorvNet(salt=zorv2_salt, userId=keychip, logger=logger, aes={}, proxy=proxy, verify=https_verify);"
         " now() - timedelta(hours=1)",
         construction_setup,
-        100,
         construction_floor,
+        100,
     ),
-    Entry("check_db_alive()", "manager.check_db_alive()", "kelvo_net.check_alive()", manager_setup, 1000, manager_floor),
+    Entry(
+        "check_db_alive()",
+        "manager",
+        "manager.check_db_alive()",
+        "kelvo_net.check_alive()",
+        manager_setup,
+        manager_floor,
+        1000,
+    ),
     Entry(
         "client_test()",
+        "manager",
         "manager.client_test()",
         "base_net.upsert_client_testmode(placeId=config.place_id, clientId=config.client_id)",
         manager_setup,
-        1000,
         manager_floor,
+        1000,
     ),
     Entry(
         "validate_from_int(5)",
+        "catalog",
         "validate(5)",
         "get_dict(name).get(5, 5)",
         validator_setup,
-        1000,
         hook_floor,
+        1000,
     ),
     Entry(
         "__get_pydantic_core_schema__",
+        "catalog",
         "annotation.__get_pydantic_core_schema__(source, None)",
         "from_int = schema.chain_schema([schema.int_schema(), schema.no_info_plain_validator_function(validator)]);"
         " schema.json_or_python_schema(json_schema=from_int,"
         " python_schema=schema.union_schema([schema.is_instance_schema(record), from_int]),"
         " serialization=schema.plain_serializer_function_ser_schema(serializer))",
         hook_setup,
-        200,
         hook_floor,
+        200,
     ),
-    Entry("ping (fresh)", "manager.ping", "(now() - last).total_seconds() > 900", manager_setup, 500, manager_floor),
+    Entry(
+        "ping (fresh)",
+        "manager",
+        "manager.ping",
+        "(now() - last).total_seconds() > 900",
+        manager_setup,
+        manager_floor,
+        500,
+    ),
     Entry(
         "insider(7, 5)",
+        "manager",
         "insider(7, 5)",
         "ZorvNet(5, zorv2_salt, 7, logger, aes, proxy, https_verify, retry)",
         manager_setup,
-        1000,
         manager_floor,
+        1000,
     ),
-    Entry("1,000-field model validate", "model.model_validate(data)", "model.model_validate(data)", model_setup, 4,
-          model_floor),
+    Entry(
+        "1,000-field model validate",
+        "catalog",
+        "model.model_validate(data)",
+        "model.model_validate(data)",
+        model_setup,
+        model_floor,
+        4,
+    ),
 ]
 
 
@@ -323,8 +353,7 @@ def timer(entry: Entry, version: str, found: dict[str, dict[str, ModuleType | No
     if version == "floor":
         names, statement = entry.floor_setup(), entry.floor
     else:
-        kind = "catalog" if entry.setup in (hook_setup, validator_setup, model_setup) else "manager"
-        names, statement = entry.setup(found[version][kind], version), entry.statement
+        names, statement = entry.setup(found[version][entry.module], version), entry.statement
     setup = "; ".join(f"{name} = _names[{name!r}]" for name in names) or "pass"
     return timeit.Timer("pass" if empty else statement, setup, globals={"_names": names})
 
@@ -333,7 +362,7 @@ def results(entry: Entry, found: dict[str, dict[str, ModuleType | None]]) -> dic
     """What one call of the entry point gives in every version but the floor, made comparable."""
     outcome = {}
     for version in found:
-        names = entry.setup(found[version]["catalog" if entry.setup in (hook_setup, validator_setup, model_setup) else "manager"], version)
+        names = entry.setup(found[version][entry.module], version)
         outcome[version] = comparable(eval(entry.statement, {}, names))
     return outcome
 
@@ -447,7 +476,8 @@ def wall_clock(found: dict[str, dict[str, ModuleType | None]]) -> dict[tuple[str
 
 
 def table(values: dict[tuple[str, str], float], versions: list[str], unit: Callable[[float], str]) -> None:
-    print("| entry point | " + " | ".join(versions) + " | native overhead / Cython's |")
+    labels = {"floor": "floor", "native": "native", "cython": "Cython 3.0", "python": "plain Python"}
+    print("| entry point | " + " | ".join(labels[version] for version in versions) + " | native overhead / Cython's |")
     print("|---" * (len(versions) + 2) + "|")
     for entry in ENTRIES:
         row = [unit(values[entry.title, version]) for version in versions]
