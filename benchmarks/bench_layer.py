@@ -460,18 +460,23 @@ def instructions(versions: list[str]) -> dict[tuple[str, str], float]:
 
 
 def wall_clock(found: dict[str, dict[str, ModuleType | None]]) -> dict[tuple[str, str], float]:
-    """Seconds per call: the best of several runs, the versions in turns."""
+    """Seconds per call: the best loop minus the best empty loop, of 9 turns in which every
+    version runs about 20 ms, so that the machine's drift over a turn touches all alike."""
     seconds: dict[tuple[str, str], float] = {}
     for entry in ENTRIES:
         versions = [version for version in VERSIONS if version == "floor" or version in found]
         loops = {version: (timer(entry, version, found), timer(entry, version, found, empty=True)) for version in versions}
-        number = entry.calls * 10
-        best = {version: float("inf") for version in versions}
-        for _ in range(7):
-            for version, (loop, empty) in loops.items():
-                best[version] = min(best[version], (loop.timeit(number) - empty.timeit(number)) / number)
+        numbers = {}
+        for version, (loop, _) in loops.items():
+            once = loop.timeit(entry.calls) / entry.calls
+            numbers[version] = max(entry.calls, int(0.02 / max(once, 1e-9)))
+        best = {version: [float("inf"), float("inf")] for version in versions}
+        for _ in range(9):
+            for version, timers in loops.items():
+                for index, loop in enumerate(timers):
+                    best[version][index] = min(best[version][index], loop.timeit(numbers[version]) / numbers[version])
         for version in versions:
-            seconds[entry.title, version] = best[version]
+            seconds[entry.title, version] = best[version][0] - best[version][1]
     return seconds
 
 
@@ -519,7 +524,7 @@ def main() -> None:
         table(instructions(versions), versions, kilo)
     if sys.argv[1:2] == ["--instructions"]:
         return
-    print("\nseconds per call (best of 7, empty loop subtracted)")
+    print("\nseconds per call (best of 9 turns, best empty loop subtracted)")
     seconds = wall_clock(found)
     table(seconds, versions, lambda value: f"{value * 1e6:.2f} µs")
     print("\ntime ratios: native / cython, native / python")
