@@ -1,0 +1,214 @@
+"""The `zorvia` command line.
+
+`zorvia demo` walks the whole road against a local service on free loopback ports: a login QR
+code becomes a `UserId`, the manager checks the services, and a `Zorv2` fetches the player's
+preview and data, which are printed with their catalog names. `zorvia serve` runs the local
+service in the foreground for code of one's own.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import threading
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from types import FrameType, ModuleType
+from typing import TYPE_CHECKING
+
+from zorvia.errors import ZorvError
+from zorvia.models import UserData, UserPreview, record_name
+
+if TYPE_CHECKING:
+    from zorvia.sim import SimService
+
+LOGIN_URL_VARIABLE = "ZORVIA_LOGIN_URL"
+TITLE_URL_VARIABLE = "ZORVIA_TITLE_URL"
+
+
+class CommandError(Exception):
+    """A failure the command reports as one line on standard error."""
+
+
+def load_sim() -> ModuleType:
+    """The local service package, or a CommandError that names the missing extra."""
+    try:
+        import zorvia.sim as sim
+    except ModuleNotFoundError as error:
+        if error.name in {"starlette", "uvicorn"}:
+            raise CommandError(f"the local service needs {error.name}: pip install 'zorvia[sim]'") from error
+        raise
+    return sim
+
+
+@contextmanager
+def service_environment(service: SimService) -> Iterator[None]:
+    """Point the clients built inside the block at `service`; the previous values come back after."""
+    saved = {name: os.environ.get(name) for name in (LOGIN_URL_VARIABLE, TITLE_URL_VARIABLE)}
+    os.environ[LOGIN_URL_VARIABLE] = service.login_url
+    os.environ[TITLE_URL_VARIABLE] = service.title_url
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def issue_qrcode(service: SimService, user_id: int | None) -> str:
+    if user_id is not None and user_id not in service.user_ids():
+        known = ", ".join(map(str, service.user_ids()))
+        raise CommandError(f"the local service has no user {user_id} (its users: {known})")
+    return service.issue_qrcode(user_id)
+
+
+def summary(preview: UserPreview, data: UserData) -> list[str]:
+    """The player's preview and data as a few readable lines, catalog records by name."""
+    characters = ", ".join(f"{record_name(c.chara)} (level {c.level})" for c in data.characters)
+    music = [
+        f"{record_name(m.music)}: {m.achievement / 10000:.4f}%, level {m.level}, {m.play_count} plays"
+        for m in data.music_records
+    ]
+    favourites = ", ".join(record_name(music_id) for music_id in data.favorite_music)
+    return [
+        f"Player      {preview.user_name} (user {preview.user_id}), level {preview.level}, "
+        f"rating {preview.rating}, last played {preview.last_play_date:%Y-%m-%d %H:%M}",
+        f"Icon        {record_name(preview.icon)}",
+        f"Title       {record_name(preview.title)}",
+        f"Plate       {record_name(preview.plate)}",
+        f"Frame       {record_name(preview.frame)}",
+        f"Partner     {record_name(preview.partner)}",
+        f"Class       {record_name(data.class_rank)}",
+        f"Map         {record_name(data.current_map)}",
+        f"Plays       {data.play_count}",
+        f"Characters  {characters or '(none)'}",
+        *(f"{'Music' if i == 0 else '':<12}{line}" for i, line in enumerate(music)),
+        f"Favourites  {favourites or '(none)'}",
+    ]
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    sim = load_sim()
+    from zorvia.zorvmanager import ZorvManager, setup_logger
+    from zorvia.zorvtypes import ZorvConfig
+
+    with sim.SimService.start() as service, service_environment(service):
+        setup_logger()
+        manager = ZorvManager(ZorvConfig.from_file(sim.SAMPLE_CONFIG))
+        qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(service, args.user_id)
+        try:
+            user_id = manager.generate_user_id(qrcode=qrcode)
+        except ValueError as error:
+            raise CommandError(f"the login QR code's time stamp is not readable: {error}") from error
+        if user_id is None:
+            raise CommandError("the login service does not know this QR code")
+        if not manager.check_db_alive():
+            raise CommandError(f"the login service at {service.login_url} is not healthy")
+        ping = manager.ping
+        test_mode = manager.client_test()
+        with manager.generate_zorv2(user_id) as zorv2:
+            preview = zorv2.preview()
+            data = zorv2.user_data()
+            zorv2.logout()
+        lines = [
+            f"Services    login {service.login_url}, title {service.title_url}",
+            f"QR code     {qrcode}",
+            f"User ID     {user_id.userId}",
+            "Login       alive",
+            f"Ping        {ping} ms",
+            f"Test mode   {test_mode}",
+            *summary(preview, data),
+            "Logged out",
+        ]
+    print("\n".join(lines), flush=True)
+    return 0
+
+
+class _Stop(Exception):
+    """Raised in the main thread by SIGTERM so that `serve` stops its service cleanly."""
+
+
+def _raise_stop(_signum: int, _frame: FrameType | None) -> None:
+    raise _Stop
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    sim = load_sim()
+    login_port = sim.DEFAULT_LOGIN_PORT if args.login_port is None else args.login_port
+    title_port = sim.DEFAULT_TITLE_PORT if args.title_port is None else args.title_port
+    try:
+        service = sim.SimService.start(login_port=login_port, title_port=title_port)
+    except OSError as error:
+        raise CommandError(f"cannot start the local service on ports {login_port}/{title_port}: {error}") from error
+    with service:
+        qrcode = issue_qrcode(service, args.user_id)
+        print(
+            "\n".join(
+                [
+                    "zorvia local service (Ctrl-C stops it)",
+                    f"Login service  {service.login_url}",
+                    f"Title server   {service.title_url}",
+                    f"Configuration  {Path(sim.SAMPLE_CONFIG)}",
+                    f"QR code        {qrcode}",
+                    "Clients find the service through:",
+                    f"  export {LOGIN_URL_VARIABLE}={service.login_url}",
+                    f"  export {TITLE_URL_VARIABLE}={service.title_url}",
+                ]
+            ),
+            flush=True,
+        )
+        previous = signal.signal(signal.SIGTERM, _raise_stop)
+        try:
+            threading.Event().wait()
+        except (KeyboardInterrupt, _Stop):
+            pass
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+    print("stopped", flush=True)
+    return 0
+
+
+def port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{value} is not a port number (0 to 65535)")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="zorvia", description=__doc__.splitlines()[0] if __doc__ else None)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    demo = commands.add_parser("demo", help="log in to a local service and print a player's data")
+    demo.add_argument("--user-id", type=int, help="the sample user to log in (default: the first)")
+    demo.add_argument("--qrcode", help="log in with this QR code text instead of a fresh one")
+    demo.set_defaults(run=run_demo)
+
+    serve = commands.add_parser("serve", help="run the local service until Ctrl-C")
+    serve.add_argument("--login-port", type=port, help="login service port (default: its default port; 0: any)")
+    serve.add_argument("--title-port", type=port, help="title server port (default: its default port; 0: any)")
+    serve.add_argument("--user-id", type=int, help="the sample user of the printed QR code (default: the first)")
+    serve.set_defaults(run=run_serve)
+    return parser
+
+
+def one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except (ZorvError, CommandError) as error:
+        print(f"zorvia {args.command}: error: {one_line(error)}", file=sys.stderr, flush=True)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return status
