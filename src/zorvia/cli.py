@@ -21,12 +21,11 @@ from typing import TYPE_CHECKING
 
 from zorvia.errors import ZorvError
 from zorvia.models import UserData, UserPreview, record_name
+from zorvia.protocol import LOGIN_URL_ENV, TITLE_URL_ENV
 
 if TYPE_CHECKING:
     from zorvia.sim import SimService
-
-LOGIN_URL_VARIABLE = "ZORVIA_LOGIN_URL"
-TITLE_URL_VARIABLE = "ZORVIA_TITLE_URL"
+    from zorvia.zorvtypes import ZorvConfig
 
 
 class CommandError(Exception):
@@ -47,9 +46,9 @@ def load_sim() -> ModuleType:
 @contextmanager
 def service_environment(service: SimService) -> Iterator[None]:
     """Point the clients built inside the block at `service`; the previous values come back after."""
-    saved = {name: os.environ.get(name) for name in (LOGIN_URL_VARIABLE, TITLE_URL_VARIABLE)}
-    os.environ[LOGIN_URL_VARIABLE] = service.login_url
-    os.environ[TITLE_URL_VARIABLE] = service.title_url
+    saved = {name: os.environ.get(name) for name in (LOGIN_URL_ENV, TITLE_URL_ENV)}
+    os.environ[LOGIN_URL_ENV] = service.login_url
+    os.environ[TITLE_URL_ENV] = service.title_url
     try:
         yield
     finally:
@@ -92,14 +91,22 @@ def summary(preview: UserPreview, data: UserData) -> list[str]:
     ]
 
 
+def configuration(args: argparse.Namespace, sim: ModuleType) -> tuple[Path, ZorvConfig]:
+    """The configuration file the command was given (default: the sample one), read."""
+    from zorvia.zorvtypes import ZorvConfig
+
+    path = Path(sim.SAMPLE_CONFIG if args.config is None else args.config)
+    return path, ZorvConfig.from_file(path)
+
+
 def run_demo(args: argparse.Namespace) -> int:
     sim = load_sim()
     from zorvia.zorvmanager import ZorvManager, setup_logger
-    from zorvia.zorvtypes import ZorvConfig
 
-    with sim.SimService.start() as service, service_environment(service):
+    _, config = configuration(args, sim)
+    with sim.SimService.start(config=config) as service, service_environment(service):
         setup_logger()
-        manager = ZorvManager(ZorvConfig.from_file(sim.SAMPLE_CONFIG))
+        manager = ZorvManager(config)
         qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(service, args.user_id)
         try:
             user_id = manager.generate_user_id(qrcode=qrcode)
@@ -139,10 +146,11 @@ def _raise_stop(_signum: int, _frame: FrameType | None) -> None:
 
 def run_serve(args: argparse.Namespace) -> int:
     sim = load_sim()
+    config_path, config = configuration(args, sim)
     login_port = sim.DEFAULT_LOGIN_PORT if args.login_port is None else args.login_port
     title_port = sim.DEFAULT_TITLE_PORT if args.title_port is None else args.title_port
     try:
-        service = sim.SimService.start(login_port=login_port, title_port=title_port)
+        service = sim.SimService.start(login_port=login_port, title_port=title_port, config=config)
     except OSError as error:
         raise CommandError(f"cannot start the local service on ports {login_port}/{title_port}: {error}") from error
     with service:
@@ -153,11 +161,11 @@ def run_serve(args: argparse.Namespace) -> int:
                     "zorvia local service (Ctrl-C stops it)",
                     f"Login service  {service.login_url}",
                     f"Title server   {service.title_url}",
-                    f"Configuration  {Path(sim.SAMPLE_CONFIG)}",
+                    f"Configuration  {config_path.resolve()}",
                     f"QR code        {qrcode}",
                     "Clients find the service through:",
-                    f"  export {LOGIN_URL_VARIABLE}={service.login_url}",
-                    f"  export {TITLE_URL_VARIABLE}={service.title_url}",
+                    f"  export {LOGIN_URL_ENV}={service.login_url}",
+                    f"  export {TITLE_URL_ENV}={service.title_url}",
                 ]
             ),
             flush=True,
@@ -187,12 +195,14 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser("demo", help="log in to a local service and print a player's data")
     demo.add_argument("--user-id", type=int, help="the sample user to log in (default: the first)")
     demo.add_argument("--qrcode", help="log in with this QR code text instead of a fresh one")
+    demo.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
     demo.set_defaults(run=run_demo)
 
     serve = commands.add_parser("serve", help="run the local service until Ctrl-C")
     serve.add_argument("--login-port", type=port, help="login service port (default: its default port; 0: any)")
     serve.add_argument("--title-port", type=port, help="title server port (default: its default port; 0: any)")
     serve.add_argument("--user-id", type=int, help="the sample user of the printed QR code (default: the first)")
+    serve.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
     serve.set_defaults(run=run_serve)
     return parser
 
