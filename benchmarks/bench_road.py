@@ -20,7 +20,6 @@ from time import perf_counter
 
 from loguru import logger
 
-from zorvia.protocol import LOGIN_URL_ENV, TITLE_URL_ENV
 from zorvia.sim import SAMPLE_CONFIG, SimService
 from zorvia.zorvmanager import ZorvManager
 from zorvia.zorvtypes import ZorvConfig
@@ -47,8 +46,7 @@ def main(rounds: int = 200, warm_up: int = 10) -> None:
     logger.remove()  # the clients' request logs would swamp the figures
     config = ZorvConfig.from_file(SAMPLE_CONFIG)
     with SimService.start(config=config) as service:
-        os.environ[LOGIN_URL_ENV] = service.login_url
-        os.environ[TITLE_URL_ENV] = service.title_url
+        os.environ.update(service.environ())
         manager = ZorvManager(config)
         for _ in range(warm_up):
             one_round(manager, service.issue_qrcode())

@@ -21,7 +21,6 @@ from typing import TYPE_CHECKING
 
 from zorvia.errors import ZorvError
 from zorvia.models import UserData, UserPreview, record_name
-from zorvia.protocol import LOGIN_URL_ENV, TITLE_URL_ENV
 
 if TYPE_CHECKING:
     from zorvia.sim import SimService
@@ -46,9 +45,9 @@ def load_sim() -> ModuleType:
 @contextmanager
 def service_environment(service: SimService) -> Iterator[None]:
     """Point the clients built inside the block at `service`; the previous values come back after."""
-    saved = {name: os.environ.get(name) for name in (LOGIN_URL_ENV, TITLE_URL_ENV)}
-    os.environ[LOGIN_URL_ENV] = service.login_url
-    os.environ[TITLE_URL_ENV] = service.title_url
+    variables = service.environ()
+    saved = {name: os.environ.get(name) for name in variables}
+    os.environ.update(variables)
     try:
         yield
     finally:
@@ -57,6 +56,14 @@ def service_environment(service: SimService) -> Iterator[None]:
                 os.environ.pop(name, None)
             else:
                 os.environ[name] = value
+
+
+def start_service(sim: ModuleType, config: ZorvConfig, login_port: int = 0, title_port: int = 0) -> SimService:
+    try:
+        service: SimService = sim.SimService.start(login_port=login_port, title_port=title_port, config=config)
+    except (OSError, RuntimeError) as error:
+        raise CommandError(f"cannot start the local service on ports {login_port}/{title_port}: {error}") from error
+    return service
 
 
 def issue_qrcode(service: SimService, user_id: int | None) -> str:
@@ -101,11 +108,15 @@ def configuration(args: argparse.Namespace, sim: ModuleType) -> tuple[Path, Zorv
 
 def run_demo(args: argparse.Namespace) -> int:
     sim = load_sim()
-    from zorvia.zorvmanager import ZorvManager, setup_logger
+    from zorvia import zorv2 as title_clients
+    from zorvia.zorvmanager import ZorvManager, setup_logger, zorvia_logger
 
     _, config = configuration(args, sim)
-    with sim.SimService.start(config=config) as service, service_environment(service):
+    if args.net_log:
+        title_clients.NET_LOG = True
+    with start_service(sim, config) as service, service_environment(service):
         setup_logger()
+        zorvia_logger.info("demo: local service at {} (login) and {} (title)", service.login_url, service.title_url)
         manager = ZorvManager(config)
         qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(service, args.user_id)
         try:
@@ -114,6 +125,7 @@ def run_demo(args: argparse.Namespace) -> int:
             raise CommandError(f"the login QR code's time stamp is not readable: {error}") from error
         if user_id is None:
             raise CommandError("the login service does not know this QR code")
+        zorvia_logger.info("demo: QR code resolved to user {}", user_id.userId)
         if not manager.check_db_alive():
             raise CommandError(f"the login service at {service.login_url} is not healthy")
         ping = manager.ping
@@ -122,6 +134,7 @@ def run_demo(args: argparse.Namespace) -> int:
             preview = zorv2.preview()
             data = zorv2.user_data()
             zorv2.logout()
+        zorvia_logger.info("demo: user {} logged out", user_id.userId)
         lines = [
             f"Services    login {service.login_url}, title {service.title_url}",
             f"QR code     {qrcode}",
@@ -149,11 +162,7 @@ def run_serve(args: argparse.Namespace) -> int:
     config_path, config = configuration(args, sim)
     login_port = sim.DEFAULT_LOGIN_PORT if args.login_port is None else args.login_port
     title_port = sim.DEFAULT_TITLE_PORT if args.title_port is None else args.title_port
-    try:
-        service = sim.SimService.start(login_port=login_port, title_port=title_port, config=config)
-    except OSError as error:
-        raise CommandError(f"cannot start the local service on ports {login_port}/{title_port}: {error}") from error
-    with service:
+    with start_service(sim, config, login_port, title_port) as service:
         qrcode = issue_qrcode(service, args.user_id)
         print(
             "\n".join(
@@ -164,8 +173,7 @@ def run_serve(args: argparse.Namespace) -> int:
                     f"Configuration  {config_path.resolve()}",
                     f"QR code        {qrcode}",
                     "Clients find the service through:",
-                    f"  export {LOGIN_URL_ENV}={service.login_url}",
-                    f"  export {TITLE_URL_ENV}={service.title_url}",
+                    *(f"  export {name}={value}" for name, value in service.environ().items()),
                 ]
             ),
             flush=True,
@@ -196,6 +204,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--user-id", type=int, help="the sample user to log in (default: the first)")
     demo.add_argument("--qrcode", help="log in with this QR code text instead of a fresh one")
     demo.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
+    demo.add_argument("--net-log", action="store_true", help="log every request at DEBUG")
     demo.set_defaults(run=run_demo)
 
     serve = commands.add_parser("serve", help="run the local service until Ctrl-C")
