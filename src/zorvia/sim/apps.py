@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import asyncio
 import hashlib
-import os
 import threading
 import time
 from collections import Counter
@@ -33,6 +32,8 @@ from zorvia.sim.store import Store
 from zorvia.zorvtypes import ZorvConfig
 
 MAX_BODY = 64 * 1024
+# What a "garbage" fault answers: a page from something that does not speak the protocol.
+GARBAGE = b"<!doctype html><title>502 Bad Gateway</title><p>upstream sent an invalid response</p>"
 FAULT_KINDS = ("garbage", "wrong_key", "forged_mac", "error_500", "slow")
 
 
@@ -162,7 +163,7 @@ def _app(state: SimState, salt: str, aes: ZorvAES | None, handlers: dict[str, Ha
             return error_response(refusal.status, refusal.code, refusal.message)
         context = protocol.answer_context(path, message.tag)
         if fault is not None and fault.kind == "garbage":
-            answer = os.urandom(80)
+            answer = GARBAGE
         elif fault is not None and fault.kind == "wrong_key":
             answer, _ = wrong.seal(data, context)
         else:
