@@ -98,7 +98,12 @@ class LineReader:
                 return seen
 
 
-def test_serve_prints_a_qrcode_that_a_real_client_resolves(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "terminate"])
+def test_serve_prints_a_qrcode_that_a_real_client_resolves(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, stop: signal.Signals
+) -> None:
+    if signal.getsignal(stop) is signal.SIG_IGN:
+        pytest.skip(f"{stop.name} is ignored in this process, and so in its children")
     from zorvia.zorvmanager import ZorvManager
     from zorvia.zorvtypes import UserId, ZorvConfig
 
@@ -123,7 +128,7 @@ def test_serve_prints_a_qrcode_that_a_real_client_resolves(tmp_path: Path, monke
         with manager.generate_zorv2(user_id) as zorv2:
             assert zorv2.user_data().icon.name.str == "Icon Meadow"  # type: ignore[union-attr]
 
-        process.send_signal(signal.SIGTERM)
+        process.send_signal(stop)
         assert process.wait(timeout=30) == 0
         reader.until("stopped", time.monotonic() + 5)
     finally:

@@ -75,7 +75,7 @@ def test_unknown_ids_stay_integers() -> None:
 
 def test_python_names_and_records_are_accepted() -> None:
     chara = record("Chara", 2)
-    character = UserCharacter(chara=chara, level=3, awakening=1)
+    character = UserCharacter.model_validate({"chara": chara, "level": 3, "awakening": 1})
     assert character.chara is chara
     assert character.model_dump(by_alias=True) == {"charaId": 2, "level": 3, "awakening": 1}
 

@@ -12,12 +12,13 @@ import argparse
 import os
 import signal
 import sys
-import threading
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from types import FrameType, ModuleType
+from types import ModuleType
 from typing import TYPE_CHECKING
+
+from loguru import logger
 
 from zorvia.errors import ZorvError
 from zorvia.models import UserData, UserPreview, record_name
@@ -109,14 +110,14 @@ def configuration(args: argparse.Namespace, sim: ModuleType) -> tuple[Path, Zorv
 def run_demo(args: argparse.Namespace) -> int:
     sim = load_sim()
     from zorvia import zorv2 as title_clients
-    from zorvia.zorvmanager import ZorvManager, setup_logger, zorvia_logger
+    from zorvia.zorvmanager import ZorvManager, setup_logger
 
     _, config = configuration(args, sim)
     if args.net_log:
         title_clients.NET_LOG = True
     with start_service(sim, config) as service, service_environment(service):
         setup_logger()
-        zorvia_logger.info("demo: local service at {} (login) and {} (title)", service.login_url, service.title_url)
+        logger.info("demo: local service at {} (login) and {} (title)", service.login_url, service.title_url)
         manager = ZorvManager(config)
         qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(service, args.user_id)
         try:
@@ -125,7 +126,7 @@ def run_demo(args: argparse.Namespace) -> int:
             raise CommandError(f"the login QR code's time stamp is not readable: {error}") from error
         if user_id is None:
             raise CommandError("the login service does not know this QR code")
-        zorvia_logger.info("demo: QR code resolved to user {}", user_id.userId)
+        logger.info("demo: QR code resolved to user {}", user_id.userId)
         if not manager.check_db_alive():
             raise CommandError(f"the login service at {service.login_url} is not healthy")
         ping = manager.ping
@@ -134,7 +135,7 @@ def run_demo(args: argparse.Namespace) -> int:
             preview = zorv2.preview()
             data = zorv2.user_data()
             zorv2.logout()
-        zorvia_logger.info("demo: user {} logged out", user_id.userId)
+        logger.info("demo: user {} logged out", user_id.userId)
         lines = [
             f"Services    login {service.login_url}, title {service.title_url}",
             f"QR code     {qrcode}",
@@ -147,14 +148,6 @@ def run_demo(args: argparse.Namespace) -> int:
         ]
     print("\n".join(lines), flush=True)
     return 0
-
-
-class _Stop(Exception):
-    """Raised in the main thread by SIGTERM so that `serve` stops its service cleanly."""
-
-
-def _raise_stop(_signum: int, _frame: FrameType | None) -> None:
-    raise _Stop
 
 
 def run_serve(args: argparse.Namespace) -> int:
@@ -178,11 +171,10 @@ def run_serve(args: argparse.Namespace) -> int:
             ),
             flush=True,
         )
-        previous = signal.signal(signal.SIGTERM, _raise_stop)
+        # A termination request stops the service the way Ctrl-C does.
+        previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
         try:
-            threading.Event().wait()
-        except (KeyboardInterrupt, _Stop):
-            pass
+            service.run_forever()
         finally:
             signal.signal(signal.SIGTERM, previous)
     print("stopped", flush=True)
