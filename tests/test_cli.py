@@ -1,17 +1,14 @@
 """The command line as a user runs it: `python -m zorvia demo` and `serve` in child processes."""
 
 import os
-import queue
 import re
 import signal
 import subprocess
 import sys
 import threading
-import time
 from datetime import datetime
 from importlib.metadata import entry_points
 from pathlib import Path
-from typing import IO
 
 import pytest
 
@@ -75,29 +72,6 @@ def test_demo_failure_is_one_clear_line(tmp_path: Path, args: tuple[str, ...], m
     assert "Logged out" not in result.stdout
 
 
-class LineReader:
-    """Lines of a child's output, read in a thread so that waiting for one is bounded in time."""
-
-    def __init__(self, stream: IO[str]) -> None:
-        self.lines: queue.Queue[str | None] = queue.Queue()
-        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
-
-    def _pump(self, stream: IO[str]) -> None:
-        for line in stream:
-            self.lines.put(line)
-        self.lines.put(None)
-
-    def until(self, prefix: str, deadline: float) -> list[str]:
-        seen: list[str] = []
-        while True:
-            line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            if line is None:
-                raise AssertionError(f"output ended before {prefix!r}: {seen}")
-            seen.append(line.rstrip("\n"))
-            if line.startswith(prefix):
-                return seen
-
-
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "terminate"])
 def test_serve_prints_a_qrcode_that_a_real_client_resolves(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, stop: signal.Signals
@@ -111,9 +85,14 @@ def test_serve_prints_a_qrcode_that_a_real_client_resolves(
         [sys.executable, "-m", "zorvia", "serve", "--login-port", "0", "--title-port", "0"],
         cwd=tmp_path, env=child_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
+    watchdog = threading.Timer(60, process.kill)  # a child that never prints ends the read below
+    watchdog.start()
     try:
-        reader = LineReader(process.stdout)  # type: ignore[arg-type]
-        lines = reader.until("  export ZORVIA_TITLE_URL=", time.monotonic() + 60)
+        lines = []
+        for line in process.stdout:  # type: ignore[union-attr]
+            lines.append(line.rstrip("\n"))
+            if line.startswith("  export ZORVIA_TITLE_URL="):
+                break
         printed = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in lines if re.match(r"\S.*\s{2,}\S", line))
         exports = dict(line.split()[1].split("=", 1) for line in lines if line.startswith("  export "))
         assert exports == {"ZORVIA_LOGIN_URL": printed["Login service"], "ZORVIA_TITLE_URL": printed["Title server"]}
@@ -129,14 +108,13 @@ def test_serve_prints_a_qrcode_that_a_real_client_resolves(
             assert zorv2.user_data().icon.name.str == "Icon Meadow"  # type: ignore[union-attr]
 
         process.send_signal(stop)
-        assert process.wait(timeout=30) == 0
-        reader.until("stopped", time.monotonic() + 5)
+        rest, errors = process.communicate(timeout=30)
+        assert (process.returncode, rest, errors) == (0, "stopped\n", "")
     finally:
+        watchdog.cancel()
         if process.poll() is None:
             process.kill()
-            process.wait(timeout=10)
-        process.stdout.close()  # type: ignore[union-attr]
-        process.stderr.close()  # type: ignore[union-attr]
+        process.communicate(timeout=10)
 
 
 def test_console_script_runs_main() -> None:

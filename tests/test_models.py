@@ -9,7 +9,7 @@ import pytest
 from pydantic import ValidationError
 
 from zorvia.catalog_types import other_db
-from zorvia.models import UserCharacter, UserData, UserPreview, record_name
+from zorvia.models import UserData, UserPreview, record_name
 
 USERS: list[dict[str, Any]] = json.loads((files("zorvia") / "data" / "users.json").read_text(encoding="utf-8"))
 WIRE_FORMS = [
@@ -41,26 +41,12 @@ def test_wire_form_round_trips(model: type[UserPreview | UserData], wire: dict[s
     assert from_json == from_python
 
 
-@pytest.mark.parametrize(
-    ("read", "kind", "record_id"),
-    [
-        (lambda d: d.icon, "Icon", 108),
-        (lambda d: d.title, "Title", 117),
-        (lambda d: d.plate, "Plate", 119),
-        (lambda d: d.frame, "Frame", 107),
-        (lambda d: d.partner, "Partner", 120),
-        (lambda d: d.class_rank, "Class", 103),
-        (lambda d: d.current_map, "Map", 110),
-        (lambda d: d.characters[0].chara, "Chara", 101),
-        (lambda d: d.characters[1].chara, "Chara", 1),
-        (lambda d: d.music_records[0].music, "Music", 114),
-        (lambda d: d.favorite_music[1], "Music", 1),
-    ],
-    ids=lambda value: value if isinstance(value, str) else None,
-)
-def test_known_ids_resolve_to_the_catalog_records(read: Any, kind: str, record_id: int) -> None:
-    for data in (UserData.model_validate(USERS[0]["data"]), UserData.model_validate_json(json.dumps(USERS[0]["data"]))):
-        assert read(data) is record(kind, record_id)
+def test_known_ids_resolve_to_the_catalog_records() -> None:
+    data = UserData.model_validate(USERS[0]["data"])
+    resolved = [data.icon, data.class_rank, data.current_map, data.characters[0].chara,
+                data.music_records[0].music, data.favorite_music[1]]
+    expected = [("Icon", 108), ("Class", 103), ("Map", 110), ("Chara", 101), ("Music", 114), ("Music", 1)]
+    assert all(value is record(kind, record_id) for value, (kind, record_id) in zip(resolved, expected, strict=True))
 
 
 def test_unknown_ids_stay_integers() -> None:
@@ -71,13 +57,6 @@ def test_unknown_ids_stay_integers() -> None:
     assert record_name(data.icon) == "#424242 (not in the catalog)"
     assert record_name(data.characters[0].chara) == "Chara Dawn"
     assert data.model_dump(mode="json", by_alias=True) == wire
-
-
-def test_python_names_and_records_are_accepted() -> None:
-    chara = record("Chara", 2)
-    character = UserCharacter.model_validate({"chara": chara, "level": 3, "awakening": 1})
-    assert character.chara is chara
-    assert character.model_dump(by_alias=True) == {"charaId": 2, "level": 3, "awakening": 1}
 
 
 def changed(wire: dict[str, Any], path: tuple[Any, ...], value: Any) -> dict[str, Any]:
@@ -97,17 +76,13 @@ def changed(wire: dict[str, Any], path: tuple[Any, ...], value: Any) -> dict[str
     ("path", "value", "error_type"),
     [
         (("userName",), ..., "missing"),
-        (("userName",), "", "string_too_short"),
         (("userId",), True, "int_type"),
-        (("userId",), -1, "greater_than_equal"),
         (("level",), 0, "greater_than"),
         (("iconId",), "Icon Meadow", "int_parsing"),
-        (("iconId",), 1.5, "int_from_float"),
         (("mapId",), None, "int_type"),
         (("characters",), {"charaId": 1}, "list_type"),
         (("characters", 0, "charaId"), ..., "missing"),
         (("musicRecords", 0, "achievement"), -5, "greater_than_equal"),
-        (("favoriteMusicIds", 0), [114], "int_type"),
         (("iconID",), 108, "extra_forbidden"),
     ],
 )
@@ -119,9 +94,3 @@ def test_bad_wire_input_is_refused_where_it_is(path: tuple[Any, ...], value: Any
     assert {error["loc"][: len(path)] for error in errors} == {path}
     assert error_type in {error["type"] for error in errors}
     assert len(errors) <= 2
-
-
-@pytest.mark.parametrize("last_play_date", ["yesterday", "2026-13-01T00:00:00"])
-def test_unreadable_play_date_is_refused(last_play_date: str) -> None:
-    with pytest.raises(ValidationError, match="lastPlayDate"):
-        UserPreview.model_validate({**USERS[0]["preview"], "lastPlayDate": last_play_date})
