@@ -16,12 +16,12 @@ class ZorvError(Exception):
 
 
 class _DefaultMessage(ZorvError):
-    """An error that, raised bare, still says what went wrong."""
+    """An error that, raised bare (no arguments, so `args` stays empty), still says what went wrong."""
 
     default_message = ""
 
-    def __init__(self, *args: object) -> None:
-        super().__init__(*(args or (self.default_message,)))
+    def __str__(self) -> str:
+        return super().__str__() or self.default_message
 
 
 class ZorvConfigError(ZorvError, ValueError):

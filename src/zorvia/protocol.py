@@ -98,10 +98,10 @@ class Envelope:
     def _tag(self, context: bytes, payload: bytes) -> bytes:
         return hmac.new(self._mac_key, _VERSION_BYTE + context + b"\0" + payload, hashlib.sha256).digest()
 
-    def seal(self, data: dict[str, Any], context: bytes) -> tuple[bytes, bytes]:
-        """The wire body for `data` and its tag."""
+    def seal(self, data: dict[str, Any], context: bytes, ts: int | None = None) -> tuple[bytes, bytes]:
+        """The wire body for `data` and its tag, stamped `ts` (default: now)."""
         text = json.dumps(
-            {"ts": int(time.time()), "nonce": secrets.token_hex(16), "data": data}, separators=(",", ":")
+            {"ts": int(time.time()) if ts is None else ts, "nonce": secrets.token_hex(16), "data": data}, separators=(",", ":")
         ).encode("utf-8")
         payload = self._aes.encrypt(os.urandom(IV_SIZE) + text) if self._aes is not None else text
         tag = self._tag(context, payload)

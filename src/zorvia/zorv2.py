@@ -54,8 +54,8 @@ class _TitleClient:
         timeout: float | None,
         backoff: float | None,
     ) -> None:
-        if not isinstance(aes, ZorvAES):
-            raise TypeError(f"the title server needs a ZorvAES cipher as aes, not {type(aes).__name__}")
+        if aes is None:
+            raise TypeError("the title server speaks only encrypted bodies: aes must be a ZorvAES, not None")
         if type(retry) is not int or retry < 0:
             raise ValueError(f"retry must be an int >= 0, got {retry!r}")
         self.salt = salt

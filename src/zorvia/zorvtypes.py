@@ -25,6 +25,17 @@ def _byte_length(field: str, sizes: tuple[int, ...]) -> AfterValidator:
     return AfterValidator(check)
 
 
+PROXY_SCHEMES = ("http", "https")
+
+
+def _proxy_url(value: str) -> str:
+    if value:
+        scheme, _, rest = value.partition("://")
+        if scheme.lower() not in PROXY_SCHEMES or not rest.split("/", 1)[0]:
+            raise ValueError(f"proxy must be empty or a URL with one of the schemes {', '.join(PROXY_SCHEMES)}")
+    return value
+
+
 Secret = Annotated[StrictStr, Field(min_length=1)]
 
 
@@ -42,7 +53,7 @@ class ZorvConfig(BaseModel):
     zorv2_salt: Secret
     aes_key: Annotated[StrictStr, _byte_length("aes_key", KEY_SIZES)]
     aes_iv: Annotated[StrictStr, _byte_length("aes_iv", (IV_SIZE,))]
-    proxy: StrictStr = ""
+    proxy: Annotated[StrictStr, AfterValidator(_proxy_url)] = ""
     https_verify: bool = True
     retry: StrictInt = Field(default=3, ge=0)
     place_id: StrictInt = Field(default=0, ge=0)
