@@ -3,6 +3,7 @@
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -70,6 +71,17 @@ def test_demo_failure_is_one_clear_line(tmp_path: Path, args: tuple[str, ...], m
     (line,) = result.stderr.splitlines()
     assert line.startswith(f"zorvia demo: error: {message}")
     assert "Logged out" not in result.stdout
+
+
+def test_serve_on_a_taken_port_is_one_clear_line(tmp_path: Path) -> None:
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        result = run_zorvia(tmp_path, "serve", "--login-port", str(port), "--title-port", "0")
+    assert result.returncode == 1
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(f"zorvia serve: error: cannot start the local service on ports {port}/0: ")
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "terminate"])
