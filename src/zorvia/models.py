@@ -40,6 +40,8 @@ class UserCharacter(WireModel):
 
 
 class MusicRecord(WireModel):
+    """The player's best result on one piece of music; `achievement` in ten-thousandths of a percent."""
+
     music: PydanticMusic = Field(alias="musicId")
     level: NonNegativeInt
     achievement: NonNegativeInt
