@@ -18,7 +18,7 @@ class Captured:
 
     def __init__(self) -> None:
         self.key = uuid.uuid4().hex
-        self.logger = logger.bind(test_key=self.key)
+        self.logger: Any = logger.bind(test_key=self.key)
         self.records: list[tuple[str, str]] = []
 
     def sink(self, message: Any) -> None:

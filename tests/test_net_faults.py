@@ -30,15 +30,16 @@ pytest_plugins = ["net_fixtures"]
 RETRY = 2
 
 # Fault kind -> (error class, text the error carries, whether a title request is retried after it).
-FAULTS: dict[str, tuple[type[Exception], str, bool]] = {
+Expected = tuple[type[Exception], str, bool]
+FAULTS: dict[str, Expected] = {
     "garbage": (ZorvProtocolError, "not a version 1 message", False),
     "forged_mac": (ZorvProtocolError, "failed authentication", False),
     "error_500": (ZorvServiceError, "internal_error", True),
 }
 # The title server's wrong key is a wrong AES key under the right salt: the tag passes and the
 # body must still be refused without a padding error; the login service's is a wrong salt.
-TITLE_FAULTS = {**FAULTS, "wrong_key": (ZorvProtocolError, "could not be read", False)}
-LOGIN_FAULTS = {**FAULTS, "wrong_key": (ZorvProtocolError, "failed authentication", False)}
+TITLE_FAULTS: dict[str, Expected] = {**FAULTS, "wrong_key": (ZorvProtocolError, "could not be read", False)}
+LOGIN_FAULTS: dict[str, Expected] = {**FAULTS, "wrong_key": (ZorvProtocolError, "failed authentication", False)}
 
 
 def login_client(sim: SimService, **extra: Any) -> KelvoNet:
@@ -213,7 +214,8 @@ def test_another_keychip_is_refused(sim: SimService) -> None:
         with pytest.raises(ZorvServiceError) as caught:
             client.get_user_id_by_qrcode(sim.issue_qrcode()[20:])
         assert (caught.value.status, caught.value.code) == (403, "unknown_keychip")
-        assert client.check_alive() is False
+        with pytest.raises(ZorvServiceError):  # refused is not down
+            client.check_alive()
 
 
 def test_net_log_counts_the_retried_attempts(sim: SimService, captured: Captured, monkeypatch: pytest.MonkeyPatch) -> None:

@@ -3,12 +3,16 @@ sent where no endpoint is, and the service's own lifecycle."""
 
 from __future__ import annotations
 
+import os
 import socket
+import subprocess
+import sys
 import time
 from typing import Any
 
 import httpx
 import pytest
+from loguru import logger
 
 from zorvia import protocol
 from zorvia.aes import ZorvAES
@@ -101,9 +105,9 @@ def test_the_service_listens_on_loopback_only_and_stops(sim: SimService) -> None
             assert host == "127.0.0.1"
             ports.append(int(port))
         assert ports[0] != ports[1]
-    for port in ports:  # both closed again
+    for closed in ports:  # both closed again
         with socket.socket() as sock, pytest.raises(OSError):
-            sock.connect(("127.0.0.1", port))
+            sock.connect(("127.0.0.1", closed))
 
 
 def test_a_busy_port_makes_start_fail(sim: SimService) -> None:
@@ -135,7 +139,7 @@ def test_the_clients_default_to_the_local_service_ports(monkeypatch: pytest.Monk
     monkeypatch.delenv(protocol.LOGIN_URL_ENV, raising=False)
     monkeypatch.delenv(protocol.TITLE_URL_ENV, raising=False)
     login = KelvoNet(keychip="chip", kelvo_salt="salt")
-    title = BaseZorvNet(salt="salt", userId="chip", logger=None, aes=ZorvAES(b"k" * 16, b"i" * 16))
+    title = BaseZorvNet(salt="salt", userId="chip", logger=logger, aes=ZorvAES(b"k" * 16, b"i" * 16))
     assert login.base_url == f"http://127.0.0.1:{DEFAULT_LOGIN_PORT}"
     assert title.base_url == f"http://127.0.0.1:{DEFAULT_TITLE_PORT}"
     login.close()
@@ -149,3 +153,29 @@ def test_a_client_reads_its_address_when_it_is_built(sim: SimService, down_url: 
             assert early.check_alive() is True
             with pytest.raises(ZorvRefusedError):
                 late.get_user_id_by_qrcode("token")
+
+
+def test_the_clients_need_no_service_libraries() -> None:
+    code = """
+import sys
+class Block:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in {"starlette", "uvicorn"}:
+            raise ImportError(name)
+sys.meta_path.insert(0, Block())
+from zorvia.zorvmanager import ZorvManager
+from zorvia.zorvtypes import ZorvConfig
+from zorvia.errors import ZorvRefusedError
+import zorvia.models
+config = ZorvConfig(keychip="c", kelvo_salt="k", zorv2_salt="z", aes_key="k" * 16, aes_iv="i" * 16)
+manager = ZorvManager(config)
+assert not {"starlette", "uvicorn"} & set(sys.modules)
+try:
+    import zorvia.sim
+except ImportError as error:
+    print("sim needs", error)
+"""
+    env = {**os.environ, protocol.LOGIN_URL_ENV: "http://127.0.0.1:9", protocol.TITLE_URL_ENV: "http://127.0.0.1:9"}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("sim needs ")

@@ -52,16 +52,15 @@ def transport_error(error: httpx.TransportError, url: str, proxied: bool) -> Zor
 
 def service_error(response: httpx.Response) -> ZorvServiceError:
     """The package's error for a non-2xx answer, with the service's code when its body has one."""
-    code: str | None = None
-    message = ""
     try:
         body = json.loads(response.content)
     except ValueError:
         body = None
-    if isinstance(body, dict):
-        code = body.get("error") if isinstance(body.get("error"), str) else None
-        message = body.get("message") if isinstance(body.get("message"), str) else ""
-    return ZorvServiceError(response.status_code, code, message)
+    fields = body if isinstance(body, dict) else {}
+    code, message = fields.get("error"), fields.get("message")
+    return ZorvServiceError(
+        response.status_code, code if isinstance(code, str) else None, message if isinstance(message, str) else ""
+    )
 
 
 class SealedClient:

@@ -46,14 +46,19 @@ class KelvoNet:
         return None if user_id is None else UserId(userId=user_id)
 
     def check_alive(self) -> bool:
-        """True when the service answers healthy; False when it is down, unreachable or unhealthy.
+        """True when the service answers healthy; False when it is unreachable or unhealthy (5xx).
 
-        An answer that fails authentication is not "down": its ZorvProtocolError propagates.
+        A service that refuses this client (4xx) or an answer that fails authentication is not
+        "down": that ZorvServiceError or ZorvProtocolError propagates.
         """
         try:
             data, _ = self._client.exchange(protocol.LOGIN_HEALTH, {"keychip": self.keychip})
-        except (ZorvNetworkError, ZorvServiceError):
+        except ZorvNetworkError:
             return False
+        except ZorvServiceError as error:
+            if error.status >= 500:
+                return False
+            raise
         return data.get("status") == "ok"
 
     def close(self) -> None:
