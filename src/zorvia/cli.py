@@ -191,19 +191,18 @@ def port(text: str) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="zorvia", description=__doc__.splitlines()[0] if __doc__ else None)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--user-id", type=int, help="the sample user whose QR code is issued (default: the first)")
+    common.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
 
-    demo = commands.add_parser("demo", help="log in to a local service and print a player's data")
-    demo.add_argument("--user-id", type=int, help="the sample user to log in (default: the first)")
+    demo = commands.add_parser("demo", parents=[common], help="log in to a local service and print a player's data")
     demo.add_argument("--qrcode", help="log in with this QR code text instead of a fresh one")
-    demo.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
     demo.add_argument("--net-log", action="store_true", help="log every request at DEBUG")
     demo.set_defaults(run=run_demo)
 
-    serve = commands.add_parser("serve", help="run the local service until Ctrl-C")
+    serve = commands.add_parser("serve", parents=[common], help="run the local service until Ctrl-C")
     serve.add_argument("--login-port", type=port, help="login service port (default: its default port; 0: any)")
     serve.add_argument("--title-port", type=port, help="title server port (default: its default port; 0: any)")
-    serve.add_argument("--user-id", type=int, help="the sample user of the printed QR code (default: the first)")
-    serve.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
     serve.set_defaults(run=run_serve)
     return parser
 
