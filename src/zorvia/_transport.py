@@ -6,7 +6,7 @@ import json
 import os
 import time
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Self
 
 import httpx
 from loguru import logger as zorvia_logger
@@ -61,6 +61,19 @@ def service_error(response: httpx.Response) -> ZorvServiceError:
     return ZorvServiceError(
         response.status_code, code if isinstance(code, str) else None, message if isinstance(message, str) else ""
     )
+
+
+class Closing:
+    """An object that `with` closes on the way out."""
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
 
 
 class SealedClient:

@@ -2,15 +2,13 @@
 
 from __future__ import annotations
 
-from typing import Any
-
 from zorvia import protocol, zorv2
-from zorvia._transport import SealedClient, expect
+from zorvia._transport import Closing, SealedClient, expect
 from zorvia.errors import ZorvNetworkError, ZorvServiceError
 from zorvia.zorvtypes import UserId
 
 
-class KelvoNet:
+class KelvoNet(Closing):
     """One pooled connection to the login service at $ZORVIA_LOGIN_URL (read at construction).
 
     Requests and answers are authenticated with `kelvo_salt`; the service learns the keychip
@@ -63,9 +61,3 @@ class KelvoNet:
 
     def close(self) -> None:
         self._client.close()
-
-    def __enter__(self) -> KelvoNet:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()

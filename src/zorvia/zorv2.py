@@ -15,7 +15,7 @@ from pydantic import ValidationError
 from tenacity import RetryCallState, Retrying, retry_if_exception, stop_after_attempt, wait_exponential
 
 from zorvia import protocol
-from zorvia._transport import SealedClient, expect, net_log_from_env
+from zorvia._transport import Closing, SealedClient, expect, net_log_from_env
 from zorvia.aes import ZorvAES
 from zorvia.errors import ZorvNetworkError, ZorvProtocolError, ZorvServiceError
 
@@ -39,7 +39,7 @@ def _transient(error: BaseException) -> bool:
     return isinstance(error, ZorvNetworkError) or (isinstance(error, ZorvServiceError) and error.status >= 500)
 
 
-class _TitleClient:
+class _TitleClient(Closing):
     """What both title-server clients share: the sealed exchange and its retries."""
 
     def __init__(
@@ -106,12 +106,6 @@ class _TitleClient:
     def close(self) -> None:
         self._client.close()
 
-    def __enter__(self) -> Any:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
-
 
 class BaseZorvNet(_TitleClient):
     """The connection to the title server that belongs to no user; `userId` is the keychip."""
@@ -173,7 +167,7 @@ class ZorvNet(_TitleClient):
         expect(answer, "loggedOut", bool, protocol.TITLE_LOGOUT)
 
 
-class Zorv2:
+class Zorv2(Closing):
     """One user's title object: the user's preview and data as models, and the logout."""
 
     def __init__(self, net: ZorvNet, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
@@ -198,12 +192,6 @@ class Zorv2:
 
     def close(self) -> None:
         self.net.close()
-
-    def __enter__(self) -> Zorv2:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
 
 
 def _validated(model: type[T], data: dict[str, Any], path: str) -> T:
