@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import json
 import os
+import ssl
 import time
 from collections.abc import Callable
+from functools import cache
 from typing import Any, Self
 
 import httpx
@@ -24,6 +26,14 @@ from zorvia.errors import (
 # Seconds to wait for a connection, and for each read or write of one exchange.
 CONNECT_TIMEOUT = 2.0
 DEFAULT_TIMEOUT = 5.0
+
+
+@cache
+def ssl_context(verify: bool) -> ssl.SSLContext:
+    """One TLS context per verification setting, shared by every client: building one (and
+    loading the CA bundle) costs far more than a loopback request. SSL_CERT_FILE / SSL_CERT_DIR
+    are honoured."""
+    return httpx.create_ssl_context(verify=verify, trust_env=True)
 
 
 def net_log_from_env() -> bool:
@@ -103,7 +113,7 @@ class SealedClient:
         self._http = httpx.Client(
             base_url=self.base_url,
             proxy=proxy or None,
-            verify=verify,
+            verify=ssl_context(bool(verify)),
             timeout=httpx.Timeout(read, connect=min(CONNECT_TIMEOUT, read)),
             trust_env=False,
         )
