@@ -70,10 +70,12 @@ const FunctionDef validate_from_int_def{
     .body = validate_from_int,
 };
 
-// lambda instance: instance if isinstance(instance, int) else instance.name.ID
+// lambda instance: instance if issubclass(type(instance), int) else instance.name.ID
+// "An int" is a test of the type (int or a subclass of it): an object that only claims int
+// through `__class__` is read as a record.
 Ref serialize(const Frame& f) {
     PyObject* instance = f[0];
-    if (isinstance_builtin(instance, &PyLong_Type)) return new_ref(instance);
+    if (PyLong_Check(instance)) return new_ref(instance);
     return getattr(getattr(instance, s::name), s::ID);
 }
 constexpr Param serialize_params[] = {{.name = "instance"}};

@@ -218,6 +218,21 @@ private:
     return run(f, bound.data());
 }
 
+// An exception leaving a function gets a traceback entry for it, as it would from Python code:
+// the qualified name, and the module's C++ source file with the line of the function's table row
+// (the source paths are relative to the project, see CMakeLists.txt).
+[[gnu::cold, gnu::noinline]] void add_traceback_entry(const FunctionObject* f) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    const char* qualname = PyUnicode_AsUTF8(f->qualname);
+    if (qualname == nullptr) {
+        PyErr_Clear();
+        qualname = f->def->qualname;
+    }
+    PyErr_Restore(type, value, traceback);
+    _PyTraceback_Add(qualname, f->def->where.file_name(), static_cast<int>(f->def->where.line()));
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     try {
@@ -227,6 +242,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(f->def->params.size())) return run(f, args);
         return bind_and_run(f, args, nargs, kwnames);
     } catch (const Error&) {
+        add_traceback_entry(f);
         return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <source_location>
 #include <span>
 #include <utility>
 
@@ -122,8 +123,10 @@ private:
 };
 
 // A module-level name as functions use it. The last lookup is remembered together with the
-// versions of the dictionaries it read, and reused while neither has changed: the result is the
-// one a fresh lookup would give.
+// versions of the dictionaries it read, taken before it, and reused while neither has changed:
+// the result is the one a fresh lookup would give. As the interpreter does, a lookup is
+// remembered only when both dictionaries are exact dicts with exact `str` keys alone, so that
+// no lookup that could run code is skipped.
 class Global {
 public:
     explicit constexpr Global(const char* text) noexcept : name_(text) {}
@@ -144,6 +147,9 @@ private:
 
 // The version of a dict: it changes whenever the dict is modified, and no two dicts share one.
 inline std::uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+// Whether every key of `dict` is an exact `str`: then a lookup by an exact `str` compares no
+// object whose `__eq__` is user code, and so runs no code.
+bool has_only_str_keys(PyObject* dict) noexcept;
 
 // The store of the remembered facts below: 32 sets of four places, a set chosen by a hash of
 // addresses, so that things used together (often classes of one family, allocated alike) do
@@ -197,20 +203,24 @@ public:
         }
         return nullptr;
     }
-    // Remembers `value` for `type` as it is now (a type without a valid version is not remembered).
-    void store(PyTypeObject* type, T value) const noexcept {
-        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    // Remembers `value` for `type` at `version`, the version the type had before the fact was
+    // looked up (so that a lookup which changed the type leaves a fact that never matches). Version
+    // 0, which no valid type has, is not remembered.
+    void store(PyTypeObject* type, unsigned int version, T value) const noexcept {
+        if (version == 0) return;
         TypeFact<T>* set = Base::set_of(reinterpret_cast<std::uintptr_t>(type));
         Base::make_first_place(set, [type](const TypeFact<T>& entry) { return entry.type == type; });
-        set[0] = {type, type->tp_version_tag, value};
+        set[0] = {type, version, value};
     }
 };
 
 // An attribute name for hot paths, for objects with plain attribute lookup. When the type keeps
-// the attribute in a slot (`__slots__`) the slot is read directly. When the attribute lives in
-// the instance's __dict__ (the type has no attribute of that name), the last value found is
-// remembered with the versions of the type and of that dict, and reused while neither has
-// changed, as the interpreter does for `obj.attr`.
+// the attribute in a slot (`__slots__`) of a class the object is an instance of, the slot is read
+// directly. When the attribute lives in the instance's __dict__ (the type has no attribute of that
+// name) and that dict has only `str` keys, the last value found is remembered with the versions of
+// the type and of that dict, and reused while neither has changed, as the interpreter does for
+// `obj.attr`. The versions are the ones taken before the lookup; a remembered type version is
+// never 0.
 class Attr : public Name {
 public:
     using Name::Name;
@@ -228,18 +238,6 @@ private:
     TypeCache<Py_ssize_t> slot_offsets_;
     mutable InstanceValue instance_value_;
 };
-
-// isinstance(obj, cls) for an exact builtin class such as int: true for instances of it and of
-// its subclasses, and for objects that claim such a class through `__class__`.
-bool isinstance_learning(PyObject* obj, PyTypeObject* cls);
-// Types known to look attributes up plainly and to keep object's `__class__`: their instances
-// claim no other class.
-inline const TypeCache<bool> types_with_plain_class;
-inline bool isinstance_builtin(PyObject* obj, PyTypeObject* cls) {
-    if (cls == &PyLong_Type ? PyLong_Check(obj) : PyObject_TypeCheck(obj, cls)) return true;
-    if (types_with_plain_class.find(Py_TYPE(obj)) != nullptr) return false;
-    return isinstance_learning(obj, cls);
-}
 
 // A tuple of keyword names for vectorcall, made on first use and kept.
 template <std::size_t N>
@@ -317,11 +315,13 @@ struct DictLookup {
 };
 
 // Lookups in small dicts by a `str` key, remembered with the dict's version: while the dict is
-// unchanged, and all its keys are `str` (whose comparisons run no code), the lookup gives what
-// it gave.
+// unchanged, and all its keys are exact `str` (whose comparisons run no code), the lookup gives
+// what it gave.
 class DictLookups : FourWaySets<DictLookup> {
 public:
-    // mapping[key] for a dict `mapping`, or null when the key is missing.
+    // mapping[key] for a dict `mapping`, or null when the key is missing or when looking it up
+    // here could run code or cost more than the call (the caller then makes the call, which
+    // looks it up once).
     PyObject* find(PyObject* mapping, PyObject* key) const {
         const DictLookup* set = set_of(address_of(mapping, key));
         for (std::size_t way = 0; way < ways; ++way) {
@@ -428,9 +428,12 @@ Ref call_method(PyObject* obj, const MethodName& name, const Args&... args) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         bool instance_only = name.not_on_type_.find(type) != nullptr;
-        if (!instance_only && _PyType_Lookup(type, name) == nullptr) {
-            name.not_on_type_.store(type, true);
-            instance_only = true;
+        if (!instance_only) {
+            // The version before the lookup: a lookup that changed the type leaves a fact that never matches.
+            const unsigned int version =
+                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+            instance_only = _PyType_Lookup(type, name) == nullptr;
+            if (instance_only) name.not_on_type_.store(type, version, true);
         }
         if (instance_only) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
     }
@@ -523,6 +526,9 @@ struct FunctionDef {
     const char* returns = nullptr;       // the "return" annotation
     Exact result = Exact::any;           // tested on return; None always passes
     Body body = nullptr;
+    // The table row in the module's source: the place the traceback entry of an exception that
+    // leaves the function names.
+    std::source_location where = std::source_location::current();
     mutable FunctionNames names{};       // made by the first make_function
 };
 
