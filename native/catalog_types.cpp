@@ -31,7 +31,7 @@ const Global all{"__all__"};
 
 // Attribute names.
 namespace s {
-const Attr get_dict{"get_dict"};
+const MethodName get_dict{"get_dict"};
 const Name get{"get"};
 const Attr name{"name"};
 const Attr ID{"ID"};
@@ -59,7 +59,7 @@ Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> 
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
     PyObject* dictionary_name = f.cell(0);  // the validator captures only its kind's dictionary name
-    Ref mapping = call(getattr(f.global(g::other_db), s::get_dict), {dictionary_name});
+    Ref mapping = call_method(f.global(g::other_db), s::get_dict, dictionary_name);
     return call_method(mapping, s::get, value, value);
 }
 constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};
@@ -70,10 +70,12 @@ const FunctionDef validate_from_int_def{
     .body = validate_from_int,
 };
 
-// lambda instance: instance if isinstance(instance, int) else instance.name.ID
+// lambda instance: instance if issubclass(type(instance), int) else instance.name.ID
+// "An int" is a test of the type (int or a subclass of it): an object that only claims int
+// through `__class__` is read as a record.
 Ref serialize(const Frame& f) {
     PyObject* instance = f[0];
-    if (isinstance_builtin(instance, &PyLong_Type)) return new_ref(instance);
+    if (PyLong_Check(instance)) return new_ref(instance);
     return getattr(getattr(instance, s::name), s::ID);
 }
 constexpr Param serialize_params[] = {{.name = "instance"}};

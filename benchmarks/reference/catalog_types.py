@@ -60,7 +60,7 @@ class _KINDPydanticAnnotation:
                 )
             return other_db.get_dict("KIND_dict").get(value, value)
 
-        serializer = lambda instance: instance if isinstance(instance, int) else instance.name.ID
+        serializer = lambda instance: instance if issubclass(type(instance), int) else instance.name.ID
 
         from_int_schema = core_schema.chain_schema(
             [core_schema.int_schema(), core_schema.no_info_plain_validator_function(validate_from_int)]

@@ -31,8 +31,13 @@ void raise_object(PyObject* exc) {
     fail();
 }
 
-PyObject* Name::get() const {
-    if (object_ == nullptr) object_ = check(PyUnicode_InternFromString(text_)).release();
+PyObject* Name::make() const {
+    object_ = check(PyUnicode_InternFromString(text_)).release();
+    return object_;
+}
+
+PyObject* Int::make() const {
+    object_ = check(PyLong_FromLong(value_)).release();
     return object_;
 }
 
@@ -50,29 +55,50 @@ Ref list(std::initializer_list<PyObject*> items) {
     return result;
 }
 
+bool has_only_str_keys(PyObject* dict) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &position, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 // The attribute without a remembered slot or instance value: looked up, and remembered when
-// it is a slot or an entry of the instance dict.
+// it is a slot or an entry of the instance dict, under the guards the interpreter uses for the
+// same read: the type's version taken before the lookup, and for a slot the descriptor's owner.
 [[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        const unsigned int version = type->tp_version_tag;
         PyObject* descriptor = _PyType_Lookup(type, attr);
+        // A class dict with keys of its own making can run code during that lookup; what it found
+        // is used only if the type is still as it was.
+        if (type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return check(PyObject_GetAttr(obj, attr));
+        }
         if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
             // Plain attribute lookup that ends at a slot's member descriptor reads the slot: a
-            // member descriptor is a data descriptor, so it takes precedence over the instance dict.
+            // member descriptor is a data descriptor, so it takes precedence over the instance
+            // dict. The slot belongs to the descriptor's own class: an object that is not an
+            // instance of it (the descriptor reached a class by assignment) takes the generic path,
+            // which raises the descriptor's TypeError.
             PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
-            if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0) {
-                attr.slot_offsets_.store(type, member->offset);
+            if (member->type == T_OBJECT_EX && (member->flags & READ_RESTRICTED) == 0 &&
+                PyObject_TypeCheck(obj, PyDescr_TYPE(descriptor))) {
+                attr.slot_offsets_.store(type, version, member->offset);
                 PyObject* value = slot_at(obj, member->offset);
                 if (value != nullptr) return Ref::borrow(value);
             }
-        } else if (descriptor == nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        } else if (descriptor == nullptr) {
             // Nothing of that name on the type: plain lookup reads the instance dict alone.
             PyObject** dict_slot = _PyObject_GetDictPtr(obj);
             PyObject* dict = dict_slot != nullptr ? *dict_slot : nullptr;
-            if (dict != nullptr && PyDict_CheckExact(dict)) {
-                PyObject* value = PyDict_GetItemWithError(dict, attr);
+            if (dict != nullptr && PyDict_CheckExact(dict) && has_only_str_keys(dict)) {
+                const std::uint64_t dict_tag = dict_version(dict);
+                PyObject* value = PyDict_GetItemWithError(dict, attr);  // runs no code: str keys alone
                 if (value != nullptr) {
-                    attr.instance_value_ = {type, type->tp_version_tag, dict, dict_version(dict), value};
+                    attr.instance_value_ = {type, version, dict, dict_tag, value};
                     return Ref::borrow(value);
                 }
                 if (PyErr_Occurred()) fail();
@@ -80,19 +106,6 @@ Ref list(std::initializer_list<PyObject*> items) {
         }
     }
     return check(PyObject_GetAttr(obj, attr));
-}
-
-// isinstance() for an object that is not an instance of `cls` by its type, and whose type is not
-// yet known to have a plain `__class__`.
-bool isinstance_learning(PyObject* obj, PyTypeObject* cls) {
-    static const Name class_name{"__class__"};
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, class_name) == _PyType_Lookup(&PyBaseObject_Type, class_name)) {
-        types_with_plain_class.store(type, true);
-        return false;
-    }
-    return check_status(PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(cls))) != 0;
 }
 
 Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members) {
@@ -105,24 +118,24 @@ Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pa
 }
 
 PyObject* DictLookups::find_and_remember(PyObject* mapping, PyObject* key) const {
+    // Only small dicts (registries by name) are remembered: remembering means reading every key.
+    // A lookup that could run code (a key that is not an exact str) is left to the call, so
+    // that it runs once.
+    constexpr Py_ssize_t max_remembered_size = 64;
+    if (!PyUnicode_CheckExact(key) || PyDict_GET_SIZE(mapping) > max_remembered_size || !has_only_str_keys(mapping)) {
+        return nullptr;
+    }
+    const std::uint64_t version = dict_version(mapping);
     PyObject* value = PyDict_GetItemWithError(mapping, key);
     if (value == nullptr) {
         if (PyErr_Occurred()) fail();
         return nullptr;
     }
-    // Only small dicts (registries by name) are remembered: remembering means reading every key.
-    constexpr Py_ssize_t max_remembered_size = 64;
-    if (!PyUnicode_CheckExact(key) || PyDict_GET_SIZE(mapping) > max_remembered_size) return value;
-    Py_ssize_t position = 0;
-    PyObject* other;
-    while (PyDict_Next(mapping, &position, &other, nullptr)) {
-        if (!PyUnicode_CheckExact(other)) return value;
-    }
     DictLookup* set = set_of(address_of(mapping, key));
     const DictLookup forgotten =
         make_first_place(set, [=](const DictLookup& entry) { return entry.mapping == mapping && entry.key == key; });
     Ref forgotten_key = Ref::steal(forgotten.key);
-    set[0] = {mapping, dict_version(mapping), Py_NewRef(key), value};
+    set[0] = {mapping, version, Py_NewRef(key), value};
     return value;
 }
 
@@ -131,15 +144,6 @@ PyCFunction find_dict_getitem_function() {
     return descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMethodDescr_Type)
                ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth
                : nullptr;
-}
-
-Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
-    return check(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
-}
-
-Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
-                PyObject* kwnames) {
-    return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
 }
 
 namespace {
@@ -165,13 +169,21 @@ Ref Scope::global(PyObject* name) const {
 }
 
 Ref Scope::lookup_and_remember(const Global& name) const {
+    // The versions of the state the lookup reads, taken before it; and only a lookup that can run
+    // no code (exact dicts whose keys are all exact str) is remembered.
+    const std::uint64_t globals_version = dict_version(globals_);
+    const std::uint64_t builtins_version = dict_version(builtins_);
+    const bool rememberable = PyDict_CheckExact(globals_) && PyDict_CheckExact(builtins_) &&
+                              has_only_str_keys(globals_) && has_only_str_keys(builtins_);
     bool in_builtins;
     PyObject* value = lookup(globals_, builtins_, name, in_builtins);
-    name.globals_ = globals_;
-    name.globals_version_ = dict_version(globals_);
-    name.builtins_ = in_builtins ? builtins_ : nullptr;
-    name.builtins_version_ = in_builtins ? dict_version(builtins_) : 0;
-    name.value_ = value;
+    if (rememberable) {
+        name.globals_ = globals_;
+        name.globals_version_ = globals_version;
+        name.builtins_ = in_builtins ? builtins_ : nullptr;
+        name.builtins_version_ = in_builtins ? builtins_version : 0;
+        name.value_ = value;
+    }
     return Ref::borrow(value);
 }
 

@@ -1,0 +1,634 @@
+"""Remembered lookups of the native runtime against plain Python while what they depend on changes.
+
+The native modules remember module globals, slot offsets, instance-dict values and small-dict
+lookups between calls. Every test here changes what such a fact depends on, between calls and
+during a lookup (a dict key whose `__eq__` is user code), and expects what the plain-Python
+reference gives. A read that could crash runs in a child interpreter.
+"""
+
+from __future__ import annotations
+
+import builtins
+import json
+import textwrap
+import weakref
+from collections.abc import Callable, Iterator
+from types import ModuleType
+from typing import Any
+
+import pytest
+from catalog_support import build_schema, load_reference, run_python, serializer_of, validator_of
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+from manager_support import TESTS_DIR, load_native
+from manager_support import load_reference as load_manager_reference
+
+import zorvia.catalog_types as catalog_types
+
+CATALOGS = {"native": catalog_types, "reference": load_reference()}
+MANAGERS = {"native": load_native(), "reference": load_manager_reference()}
+WORLDS = ("native", "reference")
+
+# Repeatable and quick: a fixed sequence of examples, a few steps each.
+MACHINE_SETTINGS = settings(
+    derandomize=True,
+    max_examples=300,
+    stateful_step_count=20,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+    database=None,
+)
+
+
+def outcome(function: Callable[..., Any], *args: Any) -> tuple[str, str]:
+    try:
+        return "ok", repr(function(*args))
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+        return type(error).__name__, str(error)
+
+
+# ---------------------------------------------------------------------------------------
+# Slots read only for instances of the slot's class
+
+
+MEMBER_CASES = {
+    # The serializer reads `instance.name`; the class got the `name` slot of another class.
+    "serializer name": """
+        class Owner:
+            __slots__ = ("name",)
+        class Stranger(float):
+            name = Owner.__dict__["name"]
+        result = lambda module: serializer(module)(Stranger(1234.5))
+    """,
+    # ... then `.ID` of what `name` gave.
+    "serializer ID": """
+        class Owner:
+            __slots__ = ("pad", "ID")
+        class Stranger(float):
+            ID = Owner.__dict__["ID"]
+        class Holder:
+            name = Stranger(99.5)
+        result = lambda module: serializer(module)(Holder())
+    """,
+    # The validator reads `other_db.get_dict`.
+    "other_db.get_dict": """
+        class Owner:
+            __slots__ = ("get_dict",)
+        class Stranger(float):
+            get_dict = Owner.__dict__["get_dict"]
+        def result(module):
+            module.other_db = Stranger(2.5)
+            return validator(module)(5)
+    """,
+    # A slot the class reaches through its MRO is read for instances of a subclass alike.
+    "slot through the MRO": """
+        class Owner:
+            __slots__ = ("name",)
+        class Child(Owner):
+            __slots__ = ()
+        class Name:
+            ID = 17
+        def result(module):
+            child = Child()
+            child.name = Name()
+            return serializer(module)(child)
+    """,
+}
+
+
+MEMBER_PRELUDE = """
+import json
+import zorvia.catalog_types as native
+from catalog_support import build_schema, load_reference, serializer_of, validator_of
+reference = load_reference()
+serializer = lambda module: serializer_of(build_schema(module, "Music"))
+validator = lambda module: validator_of(build_schema(module, "Music"))
+def outcome(module):
+    try:
+        return ["ok", repr(result(module))]
+    except Exception as error:
+        return [type(error).__name__, str(error)]
+"""
+MEMBER_REPORT = """
+print(json.dumps([[outcome(native), outcome(native)], [outcome(reference), outcome(reference)]]))
+"""
+
+
+@pytest.mark.parametrize("case", list(MEMBER_CASES))
+def test_member_descriptor_of_another_class(case: str) -> None:
+    """Twice each, so that the second read is the remembered one; in a child in case it crashes."""
+    code = MEMBER_PRELUDE + textwrap.dedent(MEMBER_CASES[case]) + MEMBER_REPORT
+    native, plain = json.loads(run_python(code, TESTS_DIR).splitlines()[-1])
+    assert native == plain
+
+
+# ---------------------------------------------------------------------------------------
+# The serializer's int test
+
+
+class Name:
+    ID = 31
+
+
+class ClaimsInt:
+    __class__ = property(lambda self: int)  # type: ignore[assignment]
+    name = Name()
+
+
+class RealInt(int):
+    name = Name()
+
+
+@pytest.mark.parametrize("world", WORLDS)
+@pytest.mark.parametrize(
+    ("value", "expected"), [(ClaimsInt(), 31), (RealInt(4), 4), (True, True)], ids=["claims int", "int subclass", "bool"]
+)
+def test_serializer_int_test_is_on_the_type(world: str, value: object, expected: object) -> None:
+    assert serializer_of(build_schema(CATALOGS[world], "Music"))(value) == expected
+
+
+# ---------------------------------------------------------------------------------------
+# Lookups that run code: one scenario run on each module in turn, the outcomes compared
+
+
+class Sneaky:
+    """A dict key that collides with `name` and runs `action` when a lookup first compares it.
+
+    The action runs once per world (`world()` tells which one is running): a key that kept changing
+    the dict it sits in would restart that lookup for ever.
+    """
+
+    placed: weakref.WeakValueDictionary[int, Sneaky] = weakref.WeakValueDictionary()  # by id: no hashing
+
+    def __init__(self, name: str, action: Callable[[], None] = lambda: None, world: Callable[[], int] = lambda: 0):
+        self.hash = hash(name)
+        Sneaky.placed[id(self)] = self
+        self.action = action
+        self.world = world
+        self.fired: set[int] = set()
+        self.compared = 0
+
+    def arm(self, action: Callable[[], None]) -> None:
+        """Sets the action once the key is in place (placing it compares it already)."""
+        self.action = action
+        self.fired.clear()
+
+    @classmethod
+    def rearm_all(cls) -> None:
+        """Lets every key act once more: called before each world's step."""
+        for key in cls.placed.values():
+            key.fired.clear()
+
+    def __hash__(self) -> int:
+        return self.hash
+
+    def __eq__(self, other: object) -> bool:
+        self.compared += 1
+        world = self.world()
+        if world not in self.fired:
+            self.fired.add(world)
+            self.action()
+        return False
+
+
+@pytest.fixture
+def restore_builtins() -> Iterator[None]:
+    saved = dict(vars(builtins))
+    yield
+    for key in [key for key in vars(builtins) if key not in saved]:
+        del vars(builtins)[key]
+    vars(builtins).update(saved)
+
+
+def three_calls(call: Callable[[], Any]) -> list[tuple[str, str]]:
+    return [outcome(call) for _ in range(3)]
+
+
+def property_added_during_lookup(module: ModuleType) -> list[Any]:
+    class Holder:
+        pass
+
+    def add_property() -> None:
+        if "get_dict" not in vars(Holder):
+            Holder.get_dict = property(lambda self: lambda name: {5: "from the property"})  # type: ignore[attr-defined]
+
+    holder = Holder()
+    key = Sneaky("get_dict")
+    holder.__dict__[key] = None  # compared before the real key
+    holder.get_dict = lambda name: {5: "from the instance"}  # type: ignore[attr-defined]
+    key.arm(add_property)
+    saved = module.other_db
+    module.other_db = holder
+    try:
+        validate = validator_of(build_schema(module, "Music"))
+        return three_calls(lambda: validate(5))
+    finally:
+        module.other_db = saved
+
+
+def str_subclass_key_in_instance_dict(module: ModuleType) -> list[Any]:
+    compared = []
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other: object) -> bool:
+            compared.append(other)
+            return str.__eq__(self, other)
+
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.__dict__[Key("get_dict")] = lambda name: {5: "found"}
+    saved = module.other_db
+    module.other_db = holder
+    try:
+        validate = validator_of(build_schema(module, "Music"))
+        return [*three_calls(lambda: validate(5)), len(compared)]
+    finally:
+        module.other_db = saved
+
+
+def builtin_shadowed_during_lookup(module: ModuleType) -> list[Any]:
+    saved = vars(module)["ZorvNet"]
+    del vars(module)["ZorvNet"]
+
+    def bind_global() -> None:
+        vars(module)["ZorvNet"] = lambda *args: "the module global"
+
+    key = Sneaky("ZorvNet")
+    vars(builtins)[key] = None  # compared before the builtin of that name, inserted after it
+    builtins.ZorvNet = lambda *args: "the builtin"  # type: ignore[attr-defined]
+    key.arm(bind_global)
+    try:
+        insider = module.zorv_net_generator("salt")
+        return [*three_calls(lambda: insider(1, 2)), key.compared]
+    finally:
+        del vars(builtins)[key]
+        del builtins.ZorvNet  # type: ignore[attr-defined]
+        vars(module)["ZorvNet"] = saved
+
+
+def counting_key_in_module_globals(module: ModuleType) -> list[Any]:
+    saved = vars(module).pop("ZorvNet")
+    key = Sneaky("ZorvNet")
+    vars(module)[key] = None
+    vars(module)["ZorvNet"] = lambda *args: "found"
+    try:
+        insider = module.zorv_net_generator("salt")
+        return [*three_calls(lambda: insider(1, 2)), key.compared]
+    finally:
+        del vars(module)[key]
+        vars(module)["ZorvNet"] = saved
+
+
+def counting_key_in_catalog(module: ModuleType) -> list[Any]:
+    class Catalog(dict):
+        def __missing__(self, name: str) -> Any:
+            return {5: "missing"}
+
+    catalog = Catalog()
+    key = Sneaky("Music_dict")
+    catalog[key] = None
+
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.get_dict = catalog.__getitem__  # type: ignore[attr-defined]
+    saved = module.other_db
+    module.other_db = holder
+    try:
+        validate = validator_of(build_schema(module, "Music"))
+        found = three_calls(lambda: validate(5))
+        catalog["Music_dict"] = {5: "present"}
+        return [*found, *three_calls(lambda: validate(5)), key.compared]
+    finally:
+        module.other_db = saved
+
+
+SCENARIOS: dict[str, tuple[dict[str, ModuleType], Callable[[ModuleType], list[Any]]]] = {
+    "a property added to the class during the lookup": (CATALOGS, property_added_during_lookup),
+    "a str-subclass key in the instance dict": (CATALOGS, str_subclass_key_in_instance_dict),
+    "a module global bound during a builtins lookup": (MANAGERS, builtin_shadowed_during_lookup),
+    "a key with code in the module globals": (MANAGERS, counting_key_in_module_globals),
+    "a key with code in a catalog dict": (CATALOGS, counting_key_in_catalog),
+}
+
+
+@pytest.mark.usefixtures("restore_builtins")
+@pytest.mark.parametrize("scenario", list(SCENARIOS))
+def test_lookup_that_runs_code(scenario: str) -> None:
+    modules, run = SCENARIOS[scenario]
+    assert run(modules["native"]) == run(modules["reference"])
+
+
+# ---------------------------------------------------------------------------------------
+# Stateful: two worlds, one per module, changed alike step by step
+
+
+class Token:
+    """A value both worlds can hold: a catalog getter (`token(name)`) and a record name (`token.ID`)."""
+
+    __slots__ = ("ID",)
+
+    def __init__(self, label: str) -> None:
+        self.ID = label
+
+    def __call__(self, *args: Any) -> Any:
+        return {5: self.ID}
+
+    def __repr__(self) -> str:
+        return f"Token({self.ID!r})"
+
+
+LABELS = st.sampled_from(["a", "b", "c"])
+ATTRIBUTES = st.sampled_from(["get_dict", "name"])
+
+
+class World:
+    """One module's side: the object standing in for `other_db` and its class."""
+
+    def __init__(self, module: ModuleType, slotted: bool) -> None:
+        self.module = module
+        namespace: dict[str, Any] = {"__slots__": ("get_dict", "name", "__dict__")} if slotted else {}
+        self.cls: type = type("Holder", (), namespace)
+        self.holder = self.cls()
+        schema = build_schema(module, "Music")
+        self.validate, self.serialize = validator_of(schema), serializer_of(schema)
+
+
+class AttributeMachine(RuleBasedStateMachine):
+    """`other_db.get_dict` and `instance.name.ID` while the holder, its dict and its class change."""
+
+    @initialize(slotted=st.booleans())
+    def start(self, slotted: bool) -> None:
+        self.worlds = [World(CATALOGS[name], slotted) for name in WORLDS]
+        self.saved = [world.module.other_db for world in self.worlds]
+        for world in self.worlds:
+            world.module.other_db = world.holder
+
+    def each(self, change: Callable[[World], None]) -> list[tuple[str, str]]:
+        results = []
+        for world in self.worlds:
+            Sneaky.rearm_all()
+            results.append(outcome(change, world))
+        return results
+
+    def same(self, change: Callable[[World], Any]) -> None:
+        native, plain = self.each(change)
+        assert native == plain
+
+    @rule(attribute=ATTRIBUTES, label=LABELS)
+    def set_on_instance(self, attribute: str, label: str) -> None:
+        self.same(lambda w: setattr(w.holder, attribute, Token(label)))
+
+    @rule(attribute=ATTRIBUTES)
+    def delete_from_instance(self, attribute: str) -> None:
+        self.same(lambda w: delattr(w.holder, attribute))
+
+    @rule(attribute=ATTRIBUTES, label=LABELS)
+    def set_in_dict_in_place(self, attribute: str, label: str) -> None:
+        self.same(lambda w: w.holder.__dict__.__setitem__(attribute, Token(label)))
+
+    @rule(attribute=ATTRIBUTES, label=LABELS, keep=st.booleans())
+    def swap_instance_dict(self, attribute: str, label: str, keep: bool) -> None:
+        def swap(w: World) -> None:
+            w.holder.__dict__ = {**(vars(w.holder) if keep else {}), attribute: Token(label)}
+
+        self.same(swap)
+
+    @rule(
+        attribute=ATTRIBUTES,
+        label=LABELS,
+        kind=st.sampled_from(["property", "plain", "function", "member of another class"]),
+    )
+    def class_gains(self, attribute: str, label: str, kind: str) -> None:
+        def gain(w: World) -> None:
+            token = Token(label)
+            value: Any = {
+                "property": property(lambda self: token),
+                "plain": token,
+                "function": staticmethod(token),
+                "member of another class": type("Other", (), {"__slots__": (attribute,)}).__dict__[attribute],
+            }[kind]
+            setattr(w.cls, attribute, value)
+
+        self.same(gain)
+
+    @rule(attribute=ATTRIBUTES)
+    def class_loses(self, attribute: str) -> None:
+        self.same(lambda w: delattr(w.cls, attribute))
+
+    @rule(
+        attribute=ATTRIBUTES,
+        label=LABELS,
+        action=st.sampled_from(["nothing", "class property", "instance value", "delete instance value"]),
+    )
+    def key_with_code(self, attribute: str, label: str, action: str) -> None:
+        def insert(w: World) -> None:
+            dict_ = vars(w.holder)
+
+            def act() -> None:
+                if action == "class property" and attribute not in vars(w.cls):
+                    token = Token(label)
+                    setattr(w.cls, attribute, property(lambda self: token))
+                elif action == "instance value":
+                    dict_[attribute] = Token(label)
+                elif action == "delete instance value":
+                    dict_.pop(attribute, None)
+
+            dict_[Sneaky(attribute, act)] = None
+
+        self.same(insert)
+
+    @rule()
+    def validate(self) -> None:
+        self.same(lambda w: w.validate(5))
+        self.same(lambda w: w.validate(5))
+
+    @rule()
+    def serialize(self) -> None:
+        self.same(lambda w: w.serialize(w.holder))
+        self.same(lambda w: w.serialize(w.holder))
+
+    def teardown(self) -> None:
+        for world, saved in zip(getattr(self, "worlds", []), getattr(self, "saved", [])):
+            world.module.other_db = saved
+
+
+class CatalogMachine(RuleBasedStateMachine):
+    """`other_db.get_dict(name)` where get_dict is a catalog dict's `__getitem__`, the dict changing."""
+
+    @initialize(missing=st.booleans())
+    def start(self, missing: bool) -> None:
+        namespace = {"__missing__": lambda self, name: {5: "missing"}} if missing else {}
+        catalog_class = type("Catalog", (dict,), namespace)
+        self.catalogs = [catalog_class() for _ in WORLDS]
+        self.holders = [type("Holder", (), {})() for _ in WORLDS]
+        self.keys: list[list[Sneaky]] = [[] for _ in WORLDS]
+        for holder, catalog in zip(self.holders, self.catalogs):
+            holder.get_dict = catalog.__getitem__
+        self.validators = [validator_of(build_schema(CATALOGS[name], "Music")) for name in WORLDS]
+        self.saved = [CATALOGS[name].other_db for name in WORLDS]
+        for name, holder in zip(WORLDS, self.holders):
+            CATALOGS[name].other_db = holder
+
+    def same(self, change: Callable[[int], Any]) -> None:
+        results = []
+        for i in range(len(WORLDS)):
+            Sneaky.rearm_all()
+            results.append(outcome(change, i))
+        assert results[0] == results[1]
+
+    @rule(label=LABELS)
+    def bind(self, label: str) -> None:
+        self.same(lambda i: self.catalogs[i].__setitem__("Music_dict", {5: label}))
+
+    @rule()
+    def delete(self) -> None:
+        self.same(lambda i: self.catalogs[i].__delitem__("Music_dict"))
+
+    @rule(count=st.integers(0, 70))
+    def fill(self, count: int) -> None:
+        self.same(lambda i: self.catalogs[i].update({f"Other{n}_dict": {} for n in range(count)}))
+
+    @rule()
+    def clear(self) -> None:
+        self.same(lambda i: self.catalogs[i].clear())
+
+    @rule()
+    def swap_catalog(self) -> None:
+        def swap(i: int) -> None:
+            self.catalogs[i] = type(self.catalogs[i])(self.catalogs[i])
+            self.holders[i].get_dict = self.catalogs[i].__getitem__
+
+        self.same(swap)
+
+    @rule(label=LABELS, action=st.sampled_from(["nothing", "bind", "delete"]))
+    def key_with_code(self, label: str, action: str) -> None:
+        def insert(i: int) -> None:
+            catalog = self.catalogs[i]
+
+            def act() -> None:
+                if action == "bind":
+                    catalog["Music_dict"] = {5: label}
+                elif action == "delete":
+                    catalog.pop("Music_dict", None)
+
+            key = Sneaky("Music_dict", act)
+            self.keys[i].append(key)
+            catalog[key] = None
+
+        self.same(insert)
+
+    @rule()
+    def validate(self) -> None:
+        self.same(lambda i: self.validators[i](5))
+
+    @invariant()
+    def keys_compared_alike(self) -> None:
+        native, plain = ([key.compared for key in keys] for keys in getattr(self, "keys", [[], []]))
+        assert native == plain
+
+    def teardown(self) -> None:
+        for name, saved in zip(WORLDS, getattr(self, "saved", [])):
+            CATALOGS[name].other_db = saved
+
+
+class GlobalsMachine(RuleBasedStateMachine):
+    """The module global `ZorvNet` as `insider` uses it, while module globals and builtins change.
+
+    The builtins are shared: a key with code placed there acts on the world whose call is running.
+    Keys with code go only there: the two module dicts differ in size, so the order in which a
+    lookup meets colliding keys in them may differ, in plain Python too (that case has its own
+    test above).
+    """
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.saved = [vars(MANAGERS[name])["ZorvNet"] for name in WORLDS]
+        self.builtin_keys: list[Sneaky] = []
+        self.insiders = [MANAGERS[name].zorv_net_generator("salt") for name in WORLDS]
+        self.active: int | None = None
+
+    def globals_of(self, i: int) -> dict[str, Any]:
+        return vars(MANAGERS[WORLDS[i]])
+
+    def same(self, change: Callable[[int], Any]) -> None:
+        results = []
+        for i in range(len(WORLDS)):
+            self.active = i
+            Sneaky.rearm_all()
+            results.append(outcome(change, i))
+        assert results[0] == results[1]
+
+    @rule(label=LABELS)
+    def bind_global(self, label: str) -> None:
+        self.same(lambda i: self.globals_of(i).__setitem__("ZorvNet", Token(label)))
+
+    @rule()
+    def delete_global(self) -> None:
+        self.same(lambda i: self.globals_of(i).__delitem__("ZorvNet"))
+
+    # Changes of the shared builtins belong to no world: the keys there do not act meanwhile.
+    @rule(label=LABELS)
+    def bind_builtin(self, label: str) -> None:
+        self.active = None
+        builtins.ZorvNet = Token(label)  # type: ignore[attr-defined]
+
+    @rule()
+    def delete_builtin(self) -> None:
+        self.active = None
+        vars(builtins).pop("ZorvNet", None)
+
+    def action(self, label: str, action: str) -> Callable[[], None]:
+        def act() -> None:
+            if self.active is None:
+                return
+            namespace = self.globals_of(self.active)
+            if action == "bind":
+                namespace["ZorvNet"] = Token(label)
+            elif action == "delete":
+                namespace.pop("ZorvNet", None)
+
+        return act
+
+    @rule(label=LABELS, action=st.sampled_from(["nothing", "bind", "delete"]))
+    def key_with_code_in_builtins(self, label: str, action: str) -> None:
+        key = Sneaky("ZorvNet", self.action(label, action), lambda: self.active)
+        self.builtin_keys.append(key)
+        self.active = None
+        vars(builtins)[key] = None
+
+    @precondition(lambda self: not self.builtin_keys)
+    @rule()
+    def call(self) -> None:
+        self.same(lambda i: self.insiders[i](1, 2))
+
+    @precondition(lambda self: self.builtin_keys)
+    @rule()
+    def call_counting(self) -> None:
+        # A key in the shared builtins counts the comparisons of both worlds: compare the counts
+        # each world's call adds.
+        def call(i: int) -> Any:
+            before = [key.compared for key in self.builtin_keys]
+            result = outcome(self.insiders[i], 1, 2)
+            return result, [key.compared - count for key, count in zip(self.builtin_keys, before)]
+
+        self.same(call)
+
+    def teardown(self) -> None:
+        for key in self.builtin_keys:
+            del vars(builtins)[key]
+        vars(builtins).pop("ZorvNet", None)
+        for i, saved in enumerate(self.saved):
+            self.globals_of(i)["ZorvNet"] = saved
+
+
+TestAttributeMachine = AttributeMachine.TestCase
+TestCatalogMachine = CatalogMachine.TestCase
+TestGlobalsMachine = GlobalsMachine.TestCase
+TestAttributeMachine.settings = TestCatalogMachine.settings = TestGlobalsMachine.settings = MACHINE_SETTINGS
