@@ -31,7 +31,7 @@ const Global all{"__all__"};
 
 // Attribute names.
 namespace s {
-const Attr get_dict{"get_dict"};
+const MethodName get_dict{"get_dict"};
 const Name get{"get"};
 const Attr name{"name"};
 const Attr ID{"ID"};
@@ -59,7 +59,7 @@ Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> 
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
     PyObject* dictionary_name = f.cell(0);  // the validator captures only its kind's dictionary name
-    Ref mapping = call(getattr(f.global(g::other_db), s::get_dict), {dictionary_name});
+    Ref mapping = call_method(f.global(g::other_db), s::get_dict, dictionary_name);
     return call_method(mapping, s::get, value, value);
 }
 constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};

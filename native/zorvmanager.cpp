@@ -72,6 +72,15 @@ const Name century{"20"};
 const Name stamp_format{"%Y%m%d%H%M%S"};
 }  // namespace s
 
+// Number constants.
+namespace n {
+const Int _0{0};
+const Int _1{1};
+const Int _3{3};
+const Int _15{15};
+const Int _900{900};
+}  // namespace n
+
 bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 
 bool compare(PyObject* a, PyObject* b, int op) { return truthy(check(PyObject_RichCompare(a, b, op))); }
@@ -225,9 +234,9 @@ Ref manager_init(const Frame& f) {
         setattr(self, s::base_net, call(cls, {}, base_keywords, {salt, user_id, logger, aes, proxy, verify}));
     }
     Ref now = call_method(f.global(g::datetime), s::now);
-    Ref hour = call(f.global(g::timedelta), {}, hours_keywords, {integer(1)});
+    Ref hour = call(f.global(g::timedelta), {}, hours_keywords, {n::_1});
     setattr(self, s::last_ping_datetime, check(PyNumber_Subtract(now, hour)));
-    setattr(self, s::last_ping, integer(0));
+    setattr(self, s::last_ping, n::_0);
     return none();
 }
 constexpr Param init_params[] = {
@@ -258,7 +267,7 @@ Ref generate_user_id(const Frame& f) {
     Ref stamp_text = check(PyUnicode_Concat(s::century, check(PyUnicode_Substring(qrcode, 8, 20))));
     Ref stamp = call_method(f.global(g::datetime), s::strptime, stamp_text, s::stamp_format);
     Ref now = call_method(f.global(g::datetime), s::now);
-    Ref window = call(f.global(g::timedelta), {}, minutes_keywords, {integer(15)});
+    Ref window = call(f.global(g::timedelta), {}, minutes_keywords, {n::_15});
     if (compare(now, check(PyNumber_Add(stamp, window)), Py_GE)) raise_object(f.global(g::ZorvQrCodeTimeoutError));
 
     Ref kelvo_net = getattr(self, s::kelvo_net);
@@ -298,7 +307,7 @@ Ref ping(const Frame& f) {
     PyObject* self = f[0];
     Ref now = call_method(f.global(g::datetime), s::now);
     Ref since = check(PyNumber_Subtract(now, getattr(self, s::last_ping_datetime)));
-    if (compare(call_method(since, s::total_seconds), integer(900), Py_GT)) {
+    if (compare(call_method(since, s::total_seconds), n::_900, Py_GT)) {
         setattr(self, s::last_ping, call_method(getattr(self, s::base_net), s::ping));
         setattr(self, s::last_ping_datetime, call_method(f.global(g::datetime), s::now));
     }
@@ -390,7 +399,7 @@ void body(const Scope& m) {
 
     m.set(g::zorvia_logger, m.global(g::logger));
     m.set(g::setup_logger, make_function(setup_logger_def, m));
-    Ref generator_defaults = tuple({Py_None, m.global(g::zorvia_logger), str(""), Py_False, integer(3)});
+    Ref generator_defaults = tuple({Py_None, m.global(g::zorvia_logger), str(""), Py_False, n::_3});
     m.set(g::zorv_net_generator, make_function(zorv_net_generator_def, m, std::move(generator_defaults)));
     m.set(g::ZorvManager, manager_class(m));
     m.set(g::all, list({g::setup_logger, g::ZorvManager, g::zorvia_logger}));

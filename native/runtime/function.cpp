@@ -24,6 +24,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* defaults;     // tuple or null
     PyObject* annotations;  // dict or null (an empty dict is made when asked for)
+    bool annotations_pending;  // the definition's annotations, made into a dict when first asked for
     PyObject* code;         // made when first asked for
     PyObject* dict;
     PyObject* weakrefs;
@@ -48,44 +49,77 @@ const char* name_of(const FunctionObject* f) {
           bound_kind, bound, bound == 1 ? "" : "s", given);
 }
 
-bool is_param(PyObject* key, const Param& param) {
-    return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, param.name) == 0;
-}
-
+// The parameter a keyword names, as the interpreter finds it: by identity (keywords are almost
+// always the interned names), else by string equality, which for a `str` subclass with its own
+// `__eq__` runs that method. -1 when no parameter has that name.
 Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
-    for (std::size_t i = 0; i < def.params.size(); ++i) {
-        if (is_param(key, def.params[i])) return static_cast<Py_ssize_t>(i);
+    const std::size_t n = def.params.size();
+    const std::array<PyObject*, max_params>& names = def.names.params;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (names[i] == key) return static_cast<Py_ssize_t>(i);
+    }
+    const bool exact = PyUnicode_CheckExact(key);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int equal = exact ? _PyUnicode_EQ(key, names[i]) : PyObject_RichCompareBool(key, names[i], Py_EQ);
+        if (equal < 0) fail();
+        if (equal > 0) return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
 
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, const Param& param) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (is_param(PyTuple_GET_ITEM(kwnames, k), param)) return kwvalues[k];
-    }
-    return nullptr;
+[[noreturn, gnu::cold]] void raise_keyword(const FunctionObject* f, const char* format, PyObject* key) {
+    raise(PyExc_TypeError, format, name_of(f), key);
 }
 
-// Some keyword was not taken by a parameter: say which, in call order.
-[[noreturn]] void reject_keywords(const FunctionObject* f, PyObject* kwnames, Py_ssize_t nargs) {
-    unsigned seen = 0;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", name_of(f));
-        const Py_ssize_t i = param_index(*f->def, key);
-        if (i < 0) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(f), key);
-        if (i < nargs || (seen & (1u << i)) != 0) {
-            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(f), key);
-        }
-        seen |= 1u << i;
+// A fault of the keywords: the message (its arguments the function's name and the keyword), or null.
+struct Fault {
+    const char* message = nullptr;
+    PyObject* key = nullptr;
+};
+
+// Binds each keyword to its parameter, in call order; the first fault is returned.
+Fault bind_keywords(const FunctionDef& def, PyObject* kwnames, PyObject* const* kwvalues, std::size_t nargs,
+                    std::array<PyObject*, max_params>& bound) {
+    const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    FunctionNames& names = def.names;
+    if (kwnames == names.keywords) {
+        std::size_t k = 0;
+        for (; k < nkw && bound[names.keyword_params[k]] == nullptr; ++k) bound[names.keyword_params[k]] = kwvalues[k];
+        if (k == nkw) return {};
+        // A keyword for a parameter given by position: bound afresh below, for the message.
+        std::fill(bound.begin() + static_cast<std::ptrdiff_t>(nargs), bound.end(), nullptr);
     }
-    PyErr_SetString(PyExc_SystemError, "keyword arguments left unbound");
-    fail();
+    Fault fault;
+    bool rememberable = nkw <= max_params;
+    std::array<unsigned char, max_params> params{};
+    for (std::size_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+        const char* problem = nullptr;
+        Py_ssize_t i = -1;
+        if (!PyUnicode_Check(key)) {
+            problem = "%.200s() keywords must be strings";
+        } else if (i = param_index(def, key); i < 0) {
+            problem = "%s() got an unexpected keyword argument '%U'";
+        } else if (bound[static_cast<std::size_t>(i)] != nullptr) {
+            problem = "%s() got multiple values for keyword argument '%U'";
+        } else {
+            bound[static_cast<std::size_t>(i)] = kwvalues[k];
+        }
+        if (problem != nullptr && fault.message == nullptr) fault = {problem, key};
+        rememberable = rememberable && i >= 0 && PyUnicode_CheckExact(key);
+        if (rememberable) params[k] = static_cast<unsigned char>(i);
+    }
+    if (rememberable && fault.message == nullptr) {
+        Py_XSETREF(names.keywords, Py_NewRef(kwnames));
+        names.keyword_params = params;
+    }
+    return fault;
 }
 
 // Binds positional and keyword arguments to the parameters, filling in `__defaults__`.
 // Returns the defaults tuple, which must outlive the call: `bound` may borrow from it.
+// A missing required parameter is reported before the keywords' faults, which are reported in
+// call order.
 Ref bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
          std::array<PyObject*, max_params>& bound) {
     const FunctionDef& def = *f->def;
@@ -106,20 +140,15 @@ Ref bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::copy(args, args + nargs, bound.begin());
 
     PyObject* const* kwvalues = args + nargs;
-    Py_ssize_t taken = 0;
+    const auto [fault, fault_key] =
+        nkw == 0 ? Fault{} : bind_keywords(def, kwnames, kwvalues, static_cast<std::size_t>(nargs), bound);
     for (Py_ssize_t i = nargs; i < n; ++i) {
-        const Param& param = def.params[static_cast<std::size_t>(i)];
-        PyObject* value = nkw > 0 ? find_keyword(kwnames, kwvalues, param) : nullptr;
-        if (value != nullptr) {
-            bound[static_cast<std::size_t>(i)] = value;
-            ++taken;
-        } else if (i < first_optional) {
-            raise_arity(f, all_required ? "exactly" : "at least", first_optional, i);
-        } else {
-            bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(defaults.get(), ndefaults - n + i);
-        }
+        PyObject*& value = bound[static_cast<std::size_t>(i)];
+        if (value != nullptr) continue;
+        if (i < first_optional) raise_arity(f, all_required ? "exactly" : "at least", first_optional, i);
+        value = PyTuple_GET_ITEM(defaults.get(), ndefaults - n + i);
     }
-    if (taken < nkw) reject_keywords(f, kwnames, nargs);
+    if (fault != nullptr) raise_keyword(f, fault, fault_key);
     return defaults;
 }
 
@@ -140,11 +169,10 @@ PyTypeObject* exact_type(Exact exact) {
 
 inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
     for (std::size_t i = 0; i < def.params.size(); ++i) {
-        const Param& param = def.params[i];
-        PyTypeObject* expected = exact_type(param.exact);
+        PyTypeObject* expected = def.names.exact[i];
         PyObject* value = bound[i];
-        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && param.none_ok)) continue;
-        raise_argument_type(param, expected, value);
+        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && def.params[i].none_ok)) continue;
+        raise_argument_type(def.params[i], expected, value);
     }
 }
 
@@ -159,7 +187,7 @@ void test_result(const FunctionDef& def, PyObject* result) {
 // recursion budget.
 class RecursionGuard {
 public:
-    RecursionGuard() : thread_(PyThreadState_Get()) {
+    RecursionGuard() : thread_(_PyThreadState_UncheckedGet()) {  // the caller holds the GIL
         if (--thread_->recursion_remaining < 0) {
             // Over budget: give the unit back and let the interpreter decide, with its message.
             ++thread_->recursion_remaining;
@@ -177,7 +205,7 @@ private:
 // Runs the body over the bound parameter values.
 [[gnu::always_inline]] inline PyObject* run(FunctionObject* f, PyObject* const* values) {
     const FunctionDef& def = *f->def;
-    test_arguments(def, values);
+    if (def.names.tested) test_arguments(def, values);
     RecursionGuard guard;
     Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
     if (def.result != Exact::any) test_result(def, result);
@@ -225,13 +253,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 // ---------------------------------------------------------------------------------------
 // Introspection
 
+bool has_annotations(const FunctionDef& def) {
+    return def.returns != nullptr ||
+           std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.annotation != nullptr; });
+}
+
 Ref make_annotations(const FunctionDef& def) {
-    bool any = def.returns != nullptr;
-    for (const Param& param : def.params) any = any || param.annotation != nullptr;
-    if (!any) return {};
     Ref annotations = check(PyDict_New());
-    for (const Param& param : def.params) {
-        if (param.annotation != nullptr) check_status(PyDict_SetItemString(annotations, param.name, str(param.annotation)));
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        if (const char* annotation = def.params[i].annotation) {
+            check_status(PyDict_SetItem(annotations, def.names.params[i], str(annotation)));
+        }
     }
     if (def.returns != nullptr) check_status(PyDict_SetItemString(annotations, "return", str(def.returns)));
     return annotations;
@@ -254,7 +286,7 @@ Ref make_code(const FunctionObject* f) {
     Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, def.name, 1)));
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     for (std::size_t i = 0; i < def.params.size(); ++i) {
-        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), check(PyUnicode_InternFromString(def.params[i].name)).release());
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(def.names.params[i]));
     }
     Ref replace_method = getattr(empty, replace);
     Ref count = integer(static_cast<long>(def.params.size()));
@@ -309,7 +341,10 @@ PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    if (f->annotations == nullptr) {
+        f->annotations = f->annotations_pending ? guarded([f] { return make_annotations(*f->def).release(); }) : PyDict_New();
+        if (f->annotations != nullptr) f->annotations_pending = false;
+    }
     return Py_XNewRef(f->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
@@ -319,6 +354,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    as_function(self)->annotations_pending = false;
     return 0;
 }
 
@@ -433,9 +469,28 @@ PyTypeObject* function_type() {
 
 }  // namespace
 
+namespace {
+
+// The definition's names as interned strings, made when its first function is.
+[[gnu::cold]] void intern_names(const FunctionDef& def) {
+    if (def.params.size() > max_params) raise(PyExc_SystemError, "%s() has too many parameters", def.name);
+    FunctionNames names;
+    names.name = check(PyUnicode_InternFromString(def.name)).release();
+    names.qualname = check(PyUnicode_InternFromString(def.qualname)).release();
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        names.params[i] = check(PyUnicode_InternFromString(def.params[i].name)).release();
+        names.exact[i] = exact_type(def.params[i].exact);
+    }
+    names.annotated = has_annotations(def);
+    names.tested = std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.exact != Exact::any; });
+    def.names = names;
+}
+
+}  // namespace
+
 Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref closure, PyObject* qualname) {
     static const Name module_name{"__name__"};
-    if (def.params.size() > max_params) raise(PyExc_SystemError, "%s() has too many parameters", def.name);
+    if (def.names.name == nullptr) intern_names(def);
     if (defaults && !PyTuple_Check(defaults.get())) raise(PyExc_SystemError, "defaults of %s() must be a tuple", def.name);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, function_type());
@@ -444,24 +499,22 @@ Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref 
     f->def = &def;
     f->globals = Py_NewRef(scope.globals());
     f->builtins = Py_NewRef(scope.builtins());
-    f->name = nullptr;
-    f->qualname = nullptr;
+    f->name = Py_NewRef(def.names.name);
+    f->qualname = Py_NewRef(qualname != nullptr ? qualname : def.names.qualname);
     f->module = nullptr;
     f->doc = Py_NewRef(Py_None);
     f->defaults = defaults.release();
     f->annotations = nullptr;
+    f->annotations_pending = def.names.annotated;
     f->closure = closure.release();
     f->code = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
 
-    f->name = check(PyUnicode_InternFromString(def.name)).release();
-    f->qualname = qualname != nullptr ? Py_NewRef(qualname) : check(PyUnicode_InternFromString(def.qualname)).release();
     f->module = PyDict_GetItemWithError(scope.globals(), module_name);
     if (f->module == nullptr && PyErr_Occurred()) fail();
     Py_XINCREF(f->module);
-    f->annotations = make_annotations(def).release();
     PyObject_GC_Track(f);
     return function;
 }

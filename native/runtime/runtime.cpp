@@ -31,8 +31,13 @@ void raise_object(PyObject* exc) {
     fail();
 }
 
-PyObject* Name::get() const {
-    if (object_ == nullptr) object_ = check(PyUnicode_InternFromString(text_)).release();
+PyObject* Name::make() const {
+    object_ = check(PyUnicode_InternFromString(text_)).release();
+    return object_;
+}
+
+PyObject* Int::make() const {
+    object_ = check(PyLong_FromLong(value_)).release();
     return object_;
 }
 
@@ -139,15 +144,6 @@ PyCFunction find_dict_getitem_function() {
     return descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMethodDescr_Type)
                ? reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method->ml_meth
                : nullptr;
-}
-
-Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
-    return check(PyObject_Vectorcall(callable, std::data(args), args.size(), nullptr));
-}
-
-Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
-                PyObject* kwnames) {
-    return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
 }
 
 namespace {

@@ -96,12 +96,29 @@ public:
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
 
-    PyObject* get() const;
+    PyObject* get() const { return object_ != nullptr ? object_ : make(); }
     operator PyObject*() const { return get(); }
     const char* c_str() const noexcept { return text_; }
 
 private:
+    PyObject* make() const;
     const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+// An int constant, made on first use and kept, as a compiled function keeps its constants.
+class Int {
+public:
+    explicit constexpr Int(long value) noexcept : value_(value) {}
+    Int(const Int&) = delete;
+    Int& operator=(const Int&) = delete;
+
+    PyObject* get() const { return object_ != nullptr ? object_ : make(); }
+    operator PyObject*() const { return get(); }
+
+private:
+    PyObject* make() const;
+    long value_;
     mutable PyObject* object_ = nullptr;
 };
 
@@ -328,8 +345,13 @@ inline PyCFunction dict_getitem_function() {
     static const PyCFunction function = find_dict_getitem_function();
     return function;
 }
-// callable(*args)
-Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args);
+// callable(*args). The arguments are never a null pointer, not even when there are none: the
+// argument parsers of many builtins take their fast path only for a real array.
+inline PyObject* const no_arguments[1] = {nullptr};
+inline Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
+    PyObject* const* stack = args.size() != 0 ? std::data(args) : no_arguments;
+    return check(PyObject_Vectorcall(callable, stack, args.size(), nullptr));
+}
 // callable(*args). A bound `__getitem__` of a dict (a common way to hand out a lookup), called
 // with a key that is present, gives the value without going through the call machinery; a
 // missing key takes the call, which gives __missing__ or KeyError.
@@ -344,8 +366,10 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) 
     return call_any(callable, args);
 }
 // callable(*args, **dict(zip(keywords, values)))
-Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
-                PyObject* kwnames);
+inline Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
+                       PyObject* kwnames) {
+    return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
+}
 template <std::size_t N>
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywords<N>& keywords,
          std::initializer_list<PyObject*> values) {
@@ -368,15 +392,52 @@ inline Ref dict_get(PyObject* mapping, PyObject* key, PyObject* default_value) {
     return Ref::borrow(value != nullptr ? value : default_value);
 }
 inline const Name get_method_name{"get"};
-// obj.name(*args). `get` on an exact dict (whose methods cannot be replaced) is the lookup
-// itself, without the method call.
+// obj.name(*args), as the interpreter calls a method: a function found on the type (and not
+// shadowed by the instance) is called with `obj` in front, without a bound method; anything else
+// is the attribute's value, called as `call` calls. `get` on an exact dict (whose methods cannot
+// be replaced) is the lookup itself, without the method call.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
     if constexpr (sizeof...(Args) == 2) {
         if (PyDict_CheckExact(obj) && name == get_method_name.get()) return dict_get(obj, args...);
     }
+    PyObject* found = nullptr;
+    const bool unbound = _PyObject_GetMethod(obj, name, &found) != 0;
+    Ref method = check(found);
+    if (!unbound) return call(method, {static_cast<PyObject*>(args)...});
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
-    return check(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(PyObject_Vectorcall(method, stack, 1 + sizeof...(Args), nullptr));
+}
+// A method name that is often an attribute of the instance itself (a bound lookup handed out as
+// `get_dict`). The types found to have nothing of that name are remembered under their version,
+// as the interpreter remembers it for an instance attribute.
+class MethodName : public Attr {
+public:
+    using Attr::Attr;
+
+private:
+    template <typename... Args>
+    friend Ref call_method(PyObject* obj, const MethodName& name, const Args&... args);
+    TypeCache<bool> not_on_type_;
+};
+
+// obj.name(*args) where the name may be the instance's own attribute: when the type has nothing
+// of that name, the attribute is read as `getattr` reads it.
+template <typename... Args>
+Ref call_method(PyObject* obj, const MethodName& name, const Args&... args) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        bool instance_only = name.not_on_type_.find(type) != nullptr;
+        if (!instance_only) {
+            // The version before the lookup: a lookup that changed the type leaves a fact that never matches.
+            const unsigned int version =
+                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+            instance_only = _PyType_Lookup(type, name) == nullptr;
+            if (instance_only) name.not_on_type_.store(type, version, true);
+        }
+        if (instance_only) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
+    }
+    return call_method(obj, static_cast<PyObject*>(name), args...);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -440,6 +501,22 @@ using Body = Ref (*)(const Frame&);
 
 inline constexpr std::size_t max_params = 8;
 
+// The strings of a function definition as interned objects, made once per definition (as the
+// constants of a compiled `def`) and kept for the life of the process.
+struct FunctionNames {
+    PyObject* name = nullptr;
+    PyObject* qualname = nullptr;
+    std::array<PyObject*, max_params> params{};
+    std::array<PyTypeObject*, max_params> exact{};  // the type each parameter must have exactly, or null
+    bool annotated = false;  // the definition has annotations
+    bool tested = false;     // some parameter has an exact-type test
+    // The keyword names of the last call whose keywords were all exact `str` naming parameters,
+    // and the parameter each named. A tuple and its strings are immutable, so the same tuple names
+    // the same parameters again; it is held, so that its address stays its own.
+    PyObject* keywords = nullptr;
+    std::array<unsigned char, max_params> keyword_params{};
+};
+
 // What a function is: its parameters, annotations, exact-type tests and C++ body. One static
 // table row per Python `def` (or `lambda`).
 struct FunctionDef {
@@ -452,6 +529,7 @@ struct FunctionDef {
     // The table row in the module's source: the place the traceback entry of an exception that
     // leaves the function names.
     std::source_location where = std::source_location::current();
+    mutable FunctionNames names{};       // made by the first make_function
 };
 
 // Creates a function object over `def`. `defaults` is a tuple or null; `closure` a tuple of

@@ -1,12 +1,16 @@
-"""AES key material for the title-server protocol."""
+"""AES-CBC with PKCS#7 padding, the cipher of the title-server protocol."""
 
 from __future__ import annotations
+
+from cryptography.hazmat.primitives import padding
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 KEY_SIZES = (16, 24, 32)
 IV_SIZE = 16
 
 
-def _as_bytes(name: str, value: str | bytes) -> bytes:
+def as_bytes(name: str, value: str | bytes) -> bytes:
+    """Key material as bytes: a str counts by its UTF-8 encoding."""
     if isinstance(value, str):
         return value.encode("utf-8")
     if isinstance(value, bytes):
@@ -15,18 +19,32 @@ def _as_bytes(name: str, value: str | bytes) -> bytes:
 
 
 class ZorvAES:
-    """Holds a validated AES key and IV for one client."""
+    """One AES key and IV; `encrypt` pads and encrypts, `decrypt` decrypts and unpads.
+
+    The IV is fixed per object, so equal plaintext prefixes give equal ciphertext prefixes:
+    callers that need unlinkable messages start each plaintext with a random block, as
+    `zorvia.protocol` does.
+    """
 
     def __init__(self, key: str | bytes, iv: str | bytes) -> None:
-        self.key = _as_bytes("key", key)
-        self.iv = _as_bytes("iv", iv)
+        self.key = as_bytes("key", key)
+        self.iv = as_bytes("iv", iv)
         if len(self.key) not in KEY_SIZES:
             raise ValueError(f"AES key must be 16, 24 or 32 bytes long, got {len(self.key)}")
         if len(self.iv) != IV_SIZE:
-            raise ValueError(f"AES IV must be {IV_SIZE} bytes long, got {len(self.iv)}")
+            raise ValueError(f"AES iv must be {IV_SIZE} bytes long, got {len(self.iv)}")
+        self._cipher = Cipher(algorithms.AES(self.key), modes.CBC(self.iv))
 
     def encrypt(self, data: bytes) -> bytes:
-        raise NotImplementedError("AES encryption needs a cipher backend, which this build does not ship")
+        padder = padding.PKCS7(algorithms.AES.block_size).padder()
+        encryptor = self._cipher.encryptor()
+        return encryptor.update(padder.update(data) + padder.finalize()) + encryptor.finalize()
 
     def decrypt(self, data: bytes) -> bytes:
-        raise NotImplementedError("AES decryption needs a cipher backend, which this build does not ship")
+        """The plaintext; ValueError for a length that is not whole blocks or for bad padding."""
+        if not data or len(data) % IV_SIZE:
+            raise ValueError(f"AES-CBC ciphertext must be a positive multiple of {IV_SIZE} bytes, got {len(data)}")
+        decryptor = self._cipher.decryptor()
+        unpadder = padding.PKCS7(algorithms.AES.block_size).unpadder()
+        padded = decryptor.update(data) + decryptor.finalize()
+        return unpadder.update(padded) + unpadder.finalize()

@@ -1,17 +1,86 @@
-"""Exception classes shared by the package's network and login code."""
+"""Exception classes of the package's configuration, network and login code.
+
+Every class derives from `ZorvError`. Transport failures (nothing usable came back from the peer)
+derive from `ZorvNetworkError`; a peer that answered with a non-2xx status raises
+`ZorvServiceError`; an answer that came back but cannot be trusted or read raises
+`ZorvProtocolError`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
 
 
 class ZorvError(Exception):
     """Base class of every error raised by the package's companions."""
 
 
+class _DefaultMessage(ZorvError):
+    """An error that, raised bare (no arguments, so `args` stays empty), still says what went wrong."""
+
+    default_message = ""
+
+    def __str__(self) -> str:
+        return super().__str__() or self.default_message
+
+
+class ZorvConfigError(ZorvError, ValueError):
+    """A configuration file that cannot be read, parsed or validated.
+
+    `path` is the file; `fields` names the offending fields (empty when the file itself is at fault).
+    """
+
+    def __init__(self, path: object, message: str, fields: Iterable[str] = ()) -> None:
+        super().__init__(f"{path}: {message}")
+        self.path = path
+        self.fields = tuple(fields)
+
+
 class ZorvNetworkError(ZorvError):
-    """A network transport that this build of the package cannot reach."""
+    """No usable answer came back over the network: the base of the transport failures."""
 
 
-class ZorvQrCodeError(ZorvError):
+class ZorvRefusedError(ZorvNetworkError):
+    """The service's address refused the connection (nothing listens there)."""
+
+
+class ZorvTimeoutError(ZorvNetworkError):
+    """The service did not connect or answer within the client's timeout."""
+
+
+class ZorvProxyError(ZorvNetworkError):
+    """The configured proxy could not be reached or would not forward the request."""
+
+
+class ZorvServiceError(ZorvError):
+    """The service answered with a non-2xx status.
+
+    `status` is the HTTP status, `code` the service's own error code (None when the answer carried
+    none).
+    """
+
+    def __init__(self, status: int, code: str | None = None, message: str = "") -> None:
+        text = f"the service answered {status}"
+        if code:
+            text += f" ({code})"
+        if message:
+            text += f": {message}"
+        super().__init__(text)
+        self.status = status
+        self.code = code
+
+
+class ZorvProtocolError(ZorvError):
+    """An answer that is malformed, fails authentication or does not fit the protocol."""
+
+
+class ZorvQrCodeError(_DefaultMessage):
     """A login QR code without the expected prefix."""
 
+    default_message = "the login QR code does not start with the expected prefix"
 
-class ZorvQrCodeTimeoutError(ZorvError):
+
+class ZorvQrCodeTimeoutError(_DefaultMessage):
     """A login QR code whose embedded time stamp is too old."""
+
+    default_message = "the login QR code has expired"

@@ -1,0 +1,7 @@
+"""`python -m zorvia`: the package's command line."""
+
+import sys
+
+from zorvia.cli import main
+
+sys.exit(main())

@@ -1,0 +1,224 @@
+"""The `zorvia` command line.
+
+`zorvia demo` walks the whole road against a local service on free loopback ports: a login QR
+code becomes a `UserId`, the manager checks the services, and a `Zorv2` fetches the player's
+preview and data, which are printed with their catalog names. `zorvia serve` runs the local
+service in the foreground for code of one's own.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from types import ModuleType
+from typing import TYPE_CHECKING
+
+from loguru import logger
+
+from zorvia.errors import ZorvError
+from zorvia.models import UserData, UserPreview, record_name
+
+if TYPE_CHECKING:
+    from zorvia.sim import SimService
+    from zorvia.zorvtypes import ZorvConfig
+
+
+class CommandError(Exception):
+    """A failure the command reports as one line on standard error."""
+
+
+def load_sim() -> ModuleType:
+    """The local service package, or a CommandError that names the missing extra."""
+    try:
+        import zorvia.sim as sim
+    except ModuleNotFoundError as error:
+        if error.name in {"starlette", "uvicorn"}:
+            raise CommandError(f"the local service needs {error.name}: pip install 'zorvia[sim]'") from error
+        raise
+    return sim
+
+
+@contextmanager
+def service_environment(service: SimService) -> Iterator[None]:
+    """Point the clients built inside the block at `service`; the previous values come back after."""
+    variables = service.environ()
+    saved = {name: os.environ.get(name) for name in variables}
+    os.environ.update(variables)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def start_service(sim: ModuleType, config: ZorvConfig, login_port: int = 0, title_port: int = 0) -> SimService:
+    try:
+        service: SimService = sim.SimService.start(login_port=login_port, title_port=title_port, config=config)
+    except (OSError, RuntimeError) as error:
+        raise CommandError(f"cannot start the local service on ports {login_port}/{title_port}: {error}") from error
+    return service
+
+
+def issue_qrcode(service: SimService, user_id: int | None) -> str:
+    if user_id is not None and user_id not in service.user_ids():
+        known = ", ".join(map(str, service.user_ids()))
+        raise CommandError(f"the local service has no user {user_id} (its users: {known})")
+    return service.issue_qrcode(user_id)
+
+
+def summary(preview: UserPreview, data: UserData) -> list[str]:
+    """The player's preview and data as a few readable lines, catalog records by name."""
+    characters = ", ".join(f"{record_name(c.chara)} (level {c.level})" for c in data.characters)
+    music = [
+        f"{record_name(m.music)}: {m.achievement / 10000:.4f}%, level {m.level}, {m.play_count} plays"
+        for m in data.music_records
+    ]
+    favourites = ", ".join(record_name(music_id) for music_id in data.favorite_music)
+    return [
+        f"Player      {preview.user_name} (user {preview.user_id}), level {preview.level}, "
+        f"rating {preview.rating}, last played {preview.last_play_date:%Y-%m-%d %H:%M}",
+        f"Icon        {record_name(preview.icon)}",
+        f"Title       {record_name(preview.title)}",
+        f"Plate       {record_name(preview.plate)}",
+        f"Frame       {record_name(preview.frame)}",
+        f"Partner     {record_name(preview.partner)}",
+        f"Class       {record_name(data.class_rank)}",
+        f"Map         {record_name(data.current_map)}",
+        f"Plays       {data.play_count}",
+        f"Characters  {characters or '(none)'}",
+        *(f"{'Music' if i == 0 else '':<12}{line}" for i, line in enumerate(music)),
+        f"Favourites  {favourites or '(none)'}",
+    ]
+
+
+def configuration(args: argparse.Namespace, sim: ModuleType) -> tuple[Path, ZorvConfig]:
+    """The configuration file the command was given (default: the sample one), read."""
+    from zorvia.zorvtypes import ZorvConfig
+
+    path = Path(sim.SAMPLE_CONFIG if args.config is None else args.config)
+    return path, ZorvConfig.from_file(path)
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    sim = load_sim()
+    from zorvia import zorv2 as title_clients
+    from zorvia.zorvmanager import ZorvManager, setup_logger
+
+    _, config = configuration(args, sim)
+    if args.net_log:
+        title_clients.NET_LOG = True
+    with start_service(sim, config) as service, service_environment(service):
+        setup_logger()
+        logger.info("demo: local service at {} (login) and {} (title)", service.login_url, service.title_url)
+        manager = ZorvManager(config)
+        qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(service, args.user_id)
+        try:
+            user_id = manager.generate_user_id(qrcode=qrcode)
+        except ValueError as error:
+            raise CommandError(f"the login QR code's time stamp is not readable: {error}") from error
+        if user_id is None:
+            raise CommandError("the login service does not know this QR code")
+        logger.info("demo: QR code resolved to user {}", user_id.userId)
+        if not manager.check_db_alive():
+            raise CommandError(f"the login service at {service.login_url} is not healthy")
+        ping = manager.ping
+        test_mode = manager.client_test()
+        with manager.generate_zorv2(user_id) as zorv2:
+            preview = zorv2.preview()
+            data = zorv2.user_data()
+            zorv2.logout()
+        logger.info("demo: user {} logged out", user_id.userId)
+        lines = [
+            f"Services    login {service.login_url}, title {service.title_url}",
+            f"QR code     {qrcode}",
+            f"User ID     {user_id.userId}",
+            "Login       alive",
+            f"Ping        {ping} ms",
+            f"Test mode   {test_mode}",
+            *summary(preview, data),
+            "Logged out",
+        ]
+    print("\n".join(lines), flush=True)
+    return 0
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    sim = load_sim()
+    config_path, config = configuration(args, sim)
+    login_port = sim.DEFAULT_LOGIN_PORT if args.login_port is None else args.login_port
+    title_port = sim.DEFAULT_TITLE_PORT if args.title_port is None else args.title_port
+    with start_service(sim, config, login_port, title_port) as service:
+        qrcode = issue_qrcode(service, args.user_id)
+        print(
+            "\n".join(
+                [
+                    "zorvia local service (Ctrl-C stops it)",
+                    f"Login service  {service.login_url}",
+                    f"Title server   {service.title_url}",
+                    f"Configuration  {config_path.resolve()}",
+                    f"QR code        {qrcode}",
+                    "Clients find the service through:",
+                    *(f"  export {name}={value}" for name, value in service.environ().items()),
+                ]
+            ),
+            flush=True,
+        )
+        # A termination request stops the service the way Ctrl-C does.
+        previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
+        try:
+            service.run_forever()
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+    print("stopped", flush=True)
+    return 0
+
+
+def port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{value} is not a port number (0 to 65535)")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="zorvia", description=__doc__.splitlines()[0] if __doc__ else None)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--user-id", type=int, help="the sample user whose QR code is issued (default: the first)")
+    common.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
+
+    demo = commands.add_parser("demo", parents=[common], help="log in to a local service and print a player's data")
+    demo.add_argument("--qrcode", help="log in with this QR code text instead of a fresh one")
+    demo.add_argument("--net-log", action="store_true", help="log every request at DEBUG")
+    demo.set_defaults(run=run_demo)
+
+    serve = commands.add_parser("serve", parents=[common], help="run the local service until Ctrl-C")
+    serve.add_argument("--login-port", type=port, help="login service port (default: its default port; 0: any)")
+    serve.add_argument("--title-port", type=port, help="title server port (default: its default port; 0: any)")
+    serve.set_defaults(run=run_serve)
+    return parser
+
+
+def one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except (ZorvError, CommandError) as error:
+        print(f"zorvia {args.command}: error: {one_line(error)}", file=sys.stderr, flush=True)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return status

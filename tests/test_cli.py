@@ -1,0 +1,134 @@
+"""The command line as a user runs it: `python -m zorvia demo` and `serve` in child processes."""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+from datetime import datetime
+from importlib.metadata import entry_points
+from pathlib import Path
+
+import pytest
+
+import zorvia
+from zorvia import cli
+
+PACKAGE_ROOT = Path(zorvia.__file__).resolve().parent.parent
+FIRST_USER = ["AOI (user 10000001)", "Icon Meadow", "Title Meadow", "Plate Meadow", "Frame Meadow",
+              "Partner Meadow", "Class Meadow", "Map Meadow", "Chara Meadow (level 35)", "Chara Dawn (level 12)",
+              "Music Meadow: 100.4512%", "Favourites  Music Meadow, Music Dawn"]
+THIRD_USER = ["MIDORI (user 10000003)", "Icon        #424242 (not in the catalog)", "Chara Dawn (level 2), #777001 (not in the catalog) (level 1)",
+              "#999999 (not in the catalog)", "Music Harbor: 80.3400%"]
+
+
+def child_environment() -> dict[str, str]:
+    """The test's environment with this very package importable and no service addresses set."""
+    environment = {k: v for k, v in os.environ.items() if k not in {"ZORVIA_LOGIN_URL", "ZORVIA_TITLE_URL"}}
+    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")]))
+    return environment
+
+
+def run_zorvia(cwd: Path, *args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "zorvia", *args],
+        cwd=cwd, env=child_environment(), capture_output=True, text=True, timeout=120,
+    )
+
+
+@pytest.mark.parametrize(("args", "expected"), [((), FIRST_USER), (("--user-id", "10000003"), THIRD_USER)])
+def test_demo_walks_the_road_and_prints_catalog_names(tmp_path: Path, args: tuple[str, ...], expected: list[str]) -> None:
+    result = run_zorvia(tmp_path, "demo", *args)
+    assert result.returncode == 0, result.stderr
+    for text in [*expected, "Login       alive", "Ping        ", "Test mode   ", "Logged out"]:
+        assert text in result.stdout
+    assert "Traceback" not in result.stdout + result.stderr
+    assert "demo: QR code resolved to user 1000000" in (tmp_path / "log" / "debug.log").read_text(encoding="utf-8")
+
+
+def fresh_stamp() -> str:
+    return datetime.now().strftime("%y%m%d%H%M%S")
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (("--qrcode", "NOTALOGINCODE"), "the login QR code does not start with the expected prefix"),
+        (("--qrcode", "QZTRVXKD000101000000abcdef"), "the login QR code has expired"),
+        (("--qrcode", "QZTRVXKDnotastampatallabc"), "the login QR code's time stamp is not readable: "),
+        (("--qrcode", f"QZTRVXKD{fresh_stamp()}no-such-token"), "the login service does not know this QR code"),
+        (("--user-id", "5"), "the local service has no user 5 (its users: 10000001, 10000002, 10000003)"),
+        (("--config", "broken.toml"), "broken.toml: field 'aes_iv'"),
+    ],
+    ids=["prefix", "expired", "stamp", "unknown", "user", "config"],
+)
+def test_demo_failure_is_one_clear_line(tmp_path: Path, args: tuple[str, ...], message: str) -> None:
+    (tmp_path / "broken.toml").write_text('keychip = "K"\nkelvo_salt = "s"\nzorv2_salt = "s"\naes_key = "0123456789abcdef"\n')
+    result = run_zorvia(tmp_path, "demo", *args)
+    assert result.returncode == 1
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(f"zorvia demo: error: {message}")
+    assert "Logged out" not in result.stdout
+
+
+def test_serve_on_a_taken_port_is_one_clear_line(tmp_path: Path) -> None:
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        result = run_zorvia(tmp_path, "serve", "--login-port", str(port), "--title-port", "0")
+    assert result.returncode == 1
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(f"zorvia serve: error: cannot start the local service on ports {port}/0: ")
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "terminate"])
+def test_serve_prints_a_qrcode_that_a_real_client_resolves(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, stop: signal.Signals
+) -> None:
+    if signal.getsignal(stop) is signal.SIG_IGN:
+        pytest.skip(f"{stop.name} is ignored in this process, and so in its children")
+    from zorvia.zorvmanager import ZorvManager
+    from zorvia.zorvtypes import UserId, ZorvConfig
+
+    process = subprocess.Popen(
+        [sys.executable, "-m", "zorvia", "serve", "--login-port", "0", "--title-port", "0"],
+        cwd=tmp_path, env=child_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    watchdog = threading.Timer(60, process.kill)  # a child that never prints ends the read below
+    watchdog.start()
+    try:
+        lines = []
+        for line in process.stdout:  # type: ignore[union-attr]
+            lines.append(line.rstrip("\n"))
+            if line.startswith("  export ZORVIA_TITLE_URL="):
+                break
+        printed = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in lines if re.match(r"\S.*\s{2,}\S", line))
+        exports = dict(line.split()[1].split("=", 1) for line in lines if line.startswith("  export "))
+        assert exports == {"ZORVIA_LOGIN_URL": printed["Login service"], "ZORVIA_TITLE_URL": printed["Title server"]}
+        for variable, url in exports.items():
+            assert url.startswith("http://127.0.0.1:")
+            monkeypatch.setenv(variable, url)
+
+        manager = ZorvManager(ZorvConfig.from_file(printed["Configuration"]))
+        assert manager.check_db_alive() is True
+        user_id = manager.generate_user_id(qrcode=printed["QR code"])
+        assert user_id == UserId(userId=10000001)
+        with manager.generate_zorv2(user_id) as zorv2:
+            assert zorv2.user_data().icon.name.str == "Icon Meadow"  # type: ignore[union-attr]
+
+        process.send_signal(stop)
+        rest, errors = process.communicate(timeout=30)
+        assert (process.returncode, rest, errors) == (0, "stopped\n", "")
+    finally:
+        watchdog.cancel()
+        if process.poll() is None:
+            process.kill()
+        process.communicate(timeout=10)
+
+
+def test_console_script_runs_main() -> None:
+    (script,) = entry_points(group="console_scripts", name="zorvia") or pytest.skip("the package is not installed")
+    assert script.load() is cli.main
