@@ -9,8 +9,10 @@ reference gives. A read that could crash runs in a child interpreter.
 from __future__ import annotations
 
 import builtins
+import gc
 import json
 import textwrap
+import threading
 import weakref
 from collections.abc import Callable, Iterator
 from types import ModuleType
@@ -156,7 +158,8 @@ class Sneaky:
     """A dict key that collides with `name` and runs `action` when a lookup first compares it.
 
     The action runs once per world (`world()` tells which one is running): a key that kept changing
-    the dict it sits in would restart that lookup for ever.
+    the dict it sits in would restart that lookup for ever. Only the test's own thread counts: a key
+    placed in the shared builtins is also met by lookups of the loopback service's thread.
     """
 
     placed: weakref.WeakValueDictionary[int, Sneaky] = weakref.WeakValueDictionary()  # by id: no hashing
@@ -168,6 +171,7 @@ class Sneaky:
         self.world = world
         self.fired: set[int] = set()
         self.compared = 0
+        self.thread = threading.get_ident()
 
     def arm(self, action: Callable[[], None]) -> None:
         """Sets the action once the key is in place (placing it compares it already)."""
@@ -184,6 +188,8 @@ class Sneaky:
         return self.hash
 
     def __eq__(self, other: object) -> bool:
+        if threading.get_ident() != self.thread:
+            return False
         self.compared += 1
         world = self.world()
         if world not in self.fired:
@@ -194,8 +200,13 @@ class Sneaky:
 
 @pytest.fixture
 def restore_builtins() -> Iterator[None]:
+    """Puts the builtins back; no collection meanwhile, whose finalizers would make extra lookups."""
     saved = dict(vars(builtins))
-    yield
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
     for key in [key for key in vars(builtins) if key not in saved]:
         del vars(builtins)[key]
     vars(builtins).update(saved)
