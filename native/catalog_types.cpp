@@ -35,14 +35,14 @@ const MethodName get_dict{"get_dict"};
 const Name get{"get"};
 const Attr name{"name"};
 const Attr ID{"ID"};
-const Name db_module{"db_module"};
-const Name int_schema{"int_schema"};
-const Name chain_schema{"chain_schema"};
-const Name no_info_plain_validator_function{"no_info_plain_validator_function"};
-const Name is_instance_schema{"is_instance_schema"};
-const Name union_schema{"union_schema"};
-const Name plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
-const Name json_or_python_schema{"json_or_python_schema"};
+const Attr db_module{"db_module"};
+const Attr int_schema{"int_schema"};
+const Attr chain_schema{"chain_schema"};
+const Attr no_info_plain_validator_function{"no_info_plain_validator_function"};
+const Attr is_instance_schema{"is_instance_schema"};
+const Attr union_schema{"union_schema"};
+const Attr plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
+const Attr json_or_python_schema{"json_or_python_schema"};
 }  // namespace s
 
 // What the core-schema hook of one kind captures: names fixed when the class is made, and what
@@ -50,7 +50,7 @@ const Name json_or_python_schema{"json_or_python_schema"};
 enum KindCell { record_name, validator_cells, validator_qualname, serializer_qualname };
 
 // core_schema.<builder>(*args), core_schema looked up at this use.
-Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> args = {}) {
+Ref build(const Frame& f, const Attr& builder, std::initializer_list<PyObject*> args = {}) {
     return call(getattr(f.global(g::core_schema), builder), args);
 }
 
