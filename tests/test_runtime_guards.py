@@ -15,6 +15,7 @@ import textwrap
 import threading
 import weakref
 from collections.abc import Callable, Iterator
+from datetime import datetime
 from types import ModuleType, SimpleNamespace
 from typing import Any
 
@@ -695,7 +696,7 @@ class InstanceMachine(RuleBasedStateMachine):
 
     @initialize(with_dict=st.booleans())
     def start(self, with_dict: bool) -> None:
-        self.saved = [{name: vars(MANAGERS[name])[key] for key in MANAGER_COMPANIONS} for name in WORLDS]
+        self.saved = [{key: vars(MANAGERS[name])[key] for key in [*MANAGER_COMPANIONS, "datetime"]} for name in WORLDS]
         for name in WORLDS:
             vars(MANAGERS[name]).update(MANAGER_COMPANIONS)
         self.worlds = [ManagerWorld(MANAGERS[name]) for name in WORLDS]
@@ -755,6 +756,17 @@ class InstanceMachine(RuleBasedStateMachine):
     @rule()
     def read(self) -> None:
         self.same(lambda w: (outcome(w.manager.check_db_alive), outcome(w.manager.client_test), outcome(lambda: w.manager.ping)))
+
+    @rule(clock=st.sampled_from(["builtin", "fixed", "far ahead"]))
+    def clock(self, clock: str) -> None:
+        # The manager's datetime: the builtin class, whose `now` the runtime may remember, or a
+        # class of the test's whose `now` it must call.
+        def bind(w: ManagerWorld) -> None:
+            at = {"fixed": datetime(2024, 1, 1), "far ahead": datetime(2999, 1, 1)}.get(clock)
+            now = classmethod(lambda cls: at)
+            vars(w.module)["datetime"] = datetime if at is None else type("Clock", (datetime,), {"now": now})
+
+        self.same(bind)
 
     @rule()
     def order(self) -> None:

@@ -230,6 +230,24 @@ bool store_inline_value(PyObject** values, Py_ssize_t index, PyObject* value) no
     check_status(PyObject_SetAttr(obj, attr, value));
 }
 
+PyObject* bound_class_method(PyTypeObject* type, const ClassMethodName& name) {
+    constexpr unsigned long builtin = Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_VALID_VERSION_TAG;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & builtin) != builtin) return nullptr;
+    // `type` itself is builtin too: what it holds of that name, if anything, never changes.
+    const unsigned int version = type->tp_version_tag;
+    if (_PyType_Lookup(&PyType_Type, name) != nullptr) return nullptr;
+    PyObject* descriptor = _PyType_Lookup(type, name);
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyClassMethodDescr_Type) || type->tp_version_tag != version) {
+        return nullptr;
+    }
+    PyObject* bound = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
+    if (bound == nullptr) fail();
+    Py_XSETREF(name.bound_, bound);
+    name.type_ = type;
+    name.version_ = version;
+    return bound;
+}
+
 Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members) {
     Ref ns = check(PyDict_New());
     check_status(PyDict_SetItemString(ns, "__module__", str(module)));

@@ -391,9 +391,20 @@ inline PyCFunction dict_getitem_function() {
 // callable(*args). The arguments are never a null pointer, not even when there are none: the
 // argument parsers of many builtins take their fast path only for a real array.
 inline PyObject* const no_arguments[1] = {nullptr};
+// callable(*args, **kwargs) with the arguments in vectorcall form. A class with a vectorcall of its
+// own is called through it, as the interpreter calls a builtin class, without the generic
+// type-call path.
+inline Ref vectorcall(PyObject* callable, PyObject* const* args, std::size_t npositional, PyObject* kwnames) {
+    if (PyType_Check(callable)) {
+        if (vectorcallfunc construct = reinterpret_cast<PyTypeObject*>(callable)->tp_vectorcall) {
+            return check(construct(callable, args, npositional, kwnames));
+        }
+    }
+    return check(PyObject_Vectorcall(callable, args, npositional, kwnames));
+}
 inline Ref call_any(PyObject* callable, std::initializer_list<PyObject*> args) {
     PyObject* const* stack = args.size() != 0 ? std::data(args) : no_arguments;
-    return check(PyObject_Vectorcall(callable, stack, args.size(), nullptr));
+    return vectorcall(callable, stack, args.size(), nullptr);
 }
 // callable(*args). A bound `__getitem__` of a dict (a common way to hand out a lookup), called
 // with a key that is present, gives the value without going through the call machinery; a
@@ -411,7 +422,7 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) 
 // callable(*args, **dict(zip(keywords, values)))
 inline Ref call_vector(PyObject* callable, std::span<PyObject* const> args, std::size_t npositional,
                        PyObject* kwnames) {
-    return check(PyObject_Vectorcall(callable, args.data(), npositional, kwnames));
+    return vectorcall(callable, args.data(), npositional, kwnames);
 }
 template <std::size_t N>
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywords<N>& keywords,
@@ -479,6 +490,37 @@ Ref call_method(PyObject* obj, const MethodName& name, const Args&... args) {
             if (instance_only) name.not_on_type_.store(type, version, true);
         }
         if (instance_only) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
+    }
+    return call_method(obj, static_cast<PyObject*>(name), args...);
+}
+
+// A method called on a class, `cls.name(*args)`, where the class is often a builtin one and the
+// method one of its classmethods (`datetime.now`). For a builtin class, which no code can change,
+// whose metaclass is `type` and has nothing of that name, the bound classmethod that the lookup
+// gives is remembered under the class's version and called again: calling it is calling a fresh
+// one. It holds the builtin class, which lives for the life of the process anyway.
+class ClassMethodName : public Name {
+public:
+    using Name::Name;
+
+private:
+    template <typename... Args>
+    friend Ref call_method(PyObject* obj, const ClassMethodName& name, const Args&... args);
+    friend PyObject* bound_class_method(PyTypeObject* type, const ClassMethodName& name);
+    mutable PyTypeObject* type_ = nullptr;
+    mutable unsigned int version_ = 0;
+    mutable PyObject* bound_ = nullptr;  // held
+};
+
+// The bound classmethod `type.name`, learnt and remembered, or null when it is not one to remember.
+PyObject* bound_class_method(PyTypeObject* type, const ClassMethodName& name);
+
+template <typename... Args>
+Ref call_method(PyObject* obj, const ClassMethodName& name, const Args&... args) {
+    if (PyType_CheckExact(obj)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(obj);
+        PyObject* bound = name.type_ == type && name.version_ == type->tp_version_tag ? name.bound_ : bound_class_method(type, name);
+        if (bound != nullptr) return call(bound, {static_cast<PyObject*>(args)...});
     }
     return call_method(obj, static_cast<PyObject*>(name), args...);
 }
