@@ -463,8 +463,8 @@ Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
     return check(PyObject_Vectorcall(method, stack, 1 + sizeof...(Args), nullptr));
 }
 // A method name that is often an attribute of the instance itself (a bound lookup handed out as
-// `get_dict`). The types found to have nothing of that name are remembered under their version,
-// as the interpreter remembers it for an instance attribute.
+// `get_dict`). Whether the type has anything of that name is remembered under the type's version,
+// as the interpreter remembers it for `obj.attr`.
 class MethodName : public Attr {
 public:
     using Attr::Attr;
@@ -472,7 +472,7 @@ public:
 private:
     template <typename... Args>
     friend Ref call_method(PyObject* obj, const MethodName& name, const Args&... args);
-    TypeCache<bool> not_on_type_;
+    TypeCache<bool> on_type_;
 };
 
 // obj.name(*args) where the name may be the instance's own attribute: when the type has nothing
@@ -481,15 +481,18 @@ template <typename... Args>
 Ref call_method(PyObject* obj, const MethodName& name, const Args&... args) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        bool instance_only = name.not_on_type_.find(type) != nullptr;
-        if (!instance_only) {
+        const bool* remembered = name.on_type_.find(type);
+        bool on_type;
+        if (remembered != nullptr) {
+            on_type = *remembered;
+        } else {
             // The version before the lookup: a lookup that changed the type leaves a fact that never matches.
             const unsigned int version =
                 PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-            instance_only = _PyType_Lookup(type, name) == nullptr;
-            if (instance_only) name.not_on_type_.store(type, version, true);
+            on_type = _PyType_Lookup(type, name) != nullptr;
+            name.on_type_.store(type, version, on_type);
         }
-        if (instance_only) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
+        if (!on_type) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
     }
     return call_method(obj, static_cast<PyObject*>(name), args...);
 }
