@@ -1,12 +1,15 @@
-"""The installed typing stubs that follow from the kind table are the ones written from it."""
+"""The installed typing stubs hold the record classes and aliases the kind table gives."""
 
 from importlib.resources import files
 
 import pytest
-from stub_sources import STUBS
+from stub_sources import MARKER, SECTIONS, written_section
 
 
-@pytest.mark.parametrize("file_name", list(STUBS))
+@pytest.mark.parametrize("file_name", list(SECTIONS))
 def test_stub_matches_the_kind_table(file_name: str) -> None:
     installed = (files("zorvia") / file_name).read_text(encoding="utf-8")
-    assert installed == STUBS[file_name](), f"{file_name} is stale: rewrite it with `python tests/stub_sources.py`"
+    assert installed.count(MARKER) == 1
+    assert written_section(installed) == SECTIONS[file_name](), (
+        f"{file_name} is stale: rewrite it with `python tests/stub_sources.py`"
+    )
