@@ -35,24 +35,23 @@ const MethodName get_dict{"get_dict"};
 const Name get{"get"};
 const Attr name{"name"};
 const Attr ID{"ID"};
-const Name db_module{"db_module"};
-const Name int_schema{"int_schema"};
-const Name chain_schema{"chain_schema"};
-const Name no_info_plain_validator_function{"no_info_plain_validator_function"};
-const Name is_instance_schema{"is_instance_schema"};
-const Name union_schema{"union_schema"};
-const Name plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
-const Name json_or_python_schema{"json_or_python_schema"};
+const Attr db_module{"db_module"};
+const Attr int_schema{"int_schema"};
+const Attr chain_schema{"chain_schema"};
+const Attr no_info_plain_validator_function{"no_info_plain_validator_function"};
+const Attr is_instance_schema{"is_instance_schema"};
+const Attr union_schema{"union_schema"};
+const Attr plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
+const Attr json_or_python_schema{"json_or_python_schema"};
 }  // namespace s
 
 // What the core-schema hook of one kind captures: names fixed when the class is made, and what
 // its validators capture (the dictionary name), shared by all of them.
 enum KindCell { record_name, validator_cells, validator_qualname, serializer_qualname };
 
-// core_schema.<builder>(*args), core_schema looked up at this use.
-Ref build(const Frame& f, const Name& builder, std::initializer_list<PyObject*> args = {}) {
-    return call(getattr(f.global(g::core_schema), builder), args);
-}
+// core_schema.<builder>, core_schema looked up at this use. As in Python, a builder is fetched
+// before its arguments are evaluated.
+Ref builder(const Frame& f, const Attr& name) { return getattr(f.global(g::core_schema), name); }
 
 // def validate_from_int(value: int):
 //     return other_db.get_dict("<Kind>_dict").get(value, value)
@@ -92,20 +91,21 @@ Ref get_pydantic_core_schema(const Frame& f) {
     Ref validator = make_function(validate_from_int_def, f, {}, Ref::borrow(f.cell(validator_cells)), f.cell(validator_qualname));
     Ref serializer = make_function(serialize_def, f, {}, {}, f.cell(serializer_qualname));
 
-    Ref integer_schema = build(f, s::int_schema);
-    Ref plain_validator = build(f, s::no_info_plain_validator_function, {validator});
-    Ref from_int_schema = build(f, s::chain_schema, {list({integer_schema, plain_validator})});
+    Ref chain_schema = builder(f, s::chain_schema);
+    Ref integer_schema = call(builder(f, s::int_schema));
+    Ref plain_validator = call(builder(f, s::no_info_plain_validator_function), {validator});
+    Ref from_int_schema = call(chain_schema, {list({integer_schema, plain_validator})});
 
-    Ref is_instance_builder = getattr(f.global(g::core_schema), s::is_instance_schema);
-    Ref record = f.global(f.cell(record_name));
-    Ref instance_schema = call(is_instance_builder, {record});
-    Ref python_schema = build(f, s::union_schema, {list({instance_schema, from_int_schema})});
+    Ref union_schema = builder(f, s::union_schema);
+    Ref is_instance_schema = builder(f, s::is_instance_schema);
+    Ref instance_schema = call(is_instance_schema, {f.global(f.cell(record_name))});
+    Ref python_schema = call(union_schema, {list({instance_schema, from_int_schema})});
 
-    Ref serialization = build(f, s::plain_serializer_function_ser_schema, {serializer});
+    Ref serialization = call(builder(f, s::plain_serializer_function_ser_schema), {serializer});
 
     static const Keywords keywords{"json_schema", "python_schema", "serialization"};
-    return call(getattr(f.global(g::core_schema), s::json_or_python_schema), {}, keywords,
-                {from_int_schema, python_schema, serialization});
+    Ref json_or_python_schema = builder(f, s::json_or_python_schema);
+    return call(json_or_python_schema, {}, keywords, {from_int_schema, python_schema, serialization});
 }
 constexpr Param core_schema_params[] = {
     {.name = "cls"},
@@ -125,7 +125,7 @@ const FunctionDef core_schema_def{
 //     return handler(core_schema.int_schema())
 Ref get_pydantic_json_schema(const Frame& f) {
     PyObject* handler = f[2];
-    return call(handler, {build(f, s::int_schema)});
+    return call(handler, {call(builder(f, s::int_schema))});
 }
 constexpr Param json_schema_params[] = {
     {.name = "cls"},

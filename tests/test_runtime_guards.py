@@ -15,7 +15,7 @@ import textwrap
 import threading
 import weakref
 from collections.abc import Callable, Iterator
-from types import ModuleType
+from types import ModuleType, SimpleNamespace
 from typing import Any
 
 import pytest
@@ -639,7 +639,207 @@ class GlobalsMachine(RuleBasedStateMachine):
             self.globals_of(i)["ZorvNet"] = saved
 
 
+class Service:
+    """A stand-in for the manager's clients, shown alike in both worlds."""
+
+    def __init__(self, **kwargs: Any) -> None:
+        self.kwargs = sorted(kwargs)
+
+    def check_alive(self) -> str:
+        return "alive"
+
+    def ping(self) -> int:
+        return 7
+
+    def upsert_client_testmode(self, **kwargs: Any) -> dict[str, Any]:
+        return dict(sorted(kwargs.items()))
+
+    def __repr__(self) -> str:
+        return "Service"
+
+
+MANAGER_COMPANIONS = {"KelvoNet": Service, "BaseZorvNet": Service, "ZorvAES": dict, "NET_LOG": True}
+STORED = ["net_log", "config", "kelvo_net", "last_ping"]  # stored by __init__, read by the methods
+CONFIG = SimpleNamespace(**{name: f"<{name}>" for name in ("keychip", "kelvo_salt", "proxy", "aes_key", "aes_iv")},
+                         zorv2_salt="salt", https_verify=True, retry=3, place_id=1, client_id="client")
+
+
+def shown(value: Any) -> str:
+    return repr(value) if isinstance(value, (str, int, Token, Service, type(None))) else type(value).__name__
+
+
+class ManagerWorld:
+    """One module's side: two subclasses of its ZorvManager (so that the module's own class stays
+    as it is) and the manager the steps work on, never given a __dict__ unless a step asks."""
+
+    def __init__(self, module: ModuleType) -> None:
+        self.module = module
+        self.classes = [type("Manager", (module.ZorvManager,), {}), type("Other", (module.ZorvManager,), {})]
+        self.stores: list[tuple[str, str]] = []
+        self.manager: Any = None
+
+    def construct(self, with_dict: bool) -> list[tuple[str, str]]:
+        self.manager = self.classes[0].__new__(self.classes[0])
+        if with_dict:
+            vars(self.manager)
+        self.manager.__init__(CONFIG, "the logger")
+        return self.observed()
+
+    def observed(self) -> list[tuple[str, str]]:
+        found = [(name, shown(getattr(self.manager, name, "<missing>"))) for name in STORED]
+        return [*found, *self.stores]
+
+
+class InstanceMachine(RuleBasedStateMachine):
+    """ZorvManager's stores and reads of its own attributes while its class and instances change."""
+
+    @initialize(with_dict=st.booleans())
+    def start(self, with_dict: bool) -> None:
+        self.saved = [{name: vars(MANAGERS[name])[key] for key in MANAGER_COMPANIONS} for name in WORLDS]
+        for name in WORLDS:
+            vars(MANAGERS[name]).update(MANAGER_COMPANIONS)
+        self.worlds = [ManagerWorld(MANAGERS[name]) for name in WORLDS]
+        self.same(lambda w: w.construct(with_dict))
+
+    def same(self, change: Callable[[ManagerWorld], Any]) -> None:
+        native, plain = (outcome(change, world) for world in self.worlds)
+        assert native == plain
+
+    @rule(with_dict=st.booleans())
+    def construct(self, with_dict: bool) -> None:
+        self.same(lambda w: w.construct(with_dict))
+
+    @rule()
+    def init_again(self) -> None:
+        self.same(lambda w: (w.manager.__init__(CONFIG, "the logger"), w.observed()))
+
+    @rule(name=st.sampled_from(STORED), label=LABELS)
+    def set_on_instance(self, name: str, label: str) -> None:
+        self.same(lambda w: setattr(w.manager, name, Token(label)))
+
+    @rule(name=st.sampled_from(STORED))
+    def delete_from_instance(self, name: str) -> None:
+        self.same(lambda w: delattr(w.manager, name))
+
+    @rule(
+        name=st.sampled_from(STORED),
+        label=LABELS,
+        kind=st.sampled_from(["property with a setter", "read-only property", "plain", "method", "member of another class"]),
+        which=st.sampled_from([0, 1]),
+    )
+    def class_gains(self, name: str, label: str, kind: str, which: int) -> None:
+        def gain(w: ManagerWorld) -> None:
+            token = Token(label)
+            value: Any = {
+                "property with a setter": property(lambda self: token, lambda self, v: w.stores.append((name, shown(v)))),
+                "read-only property": property(lambda self: token),
+                "plain": token,
+                "method": lambda self: token,
+                "member of another class": type("Elsewhere", (), {"__slots__": (name,)}).__dict__[name],
+            }[kind]
+            setattr(w.classes[which], name, value)
+
+        self.same(gain)
+
+    @rule(name=st.sampled_from(STORED), which=st.sampled_from([0, 1]))
+    def class_loses(self, name: str, which: int) -> None:
+        self.same(lambda w: delattr(w.classes[which], name))
+
+    @rule()
+    def swap_class(self) -> None:
+        def swap(w: ManagerWorld) -> None:
+            w.manager.__class__ = w.classes[1] if type(w.manager) is w.classes[0] else w.classes[0]
+
+        self.same(swap)
+
+    @rule()
+    def read(self) -> None:
+        self.same(lambda w: (outcome(w.manager.check_db_alive), outcome(w.manager.client_test), outcome(lambda: w.manager.ping)))
+
+    @rule()
+    def order(self) -> None:
+        self.same(lambda w: [(key, shown(value)) for key, value in vars(w.manager).items()])
+
+    def teardown(self) -> None:
+        for name, saved in zip(WORLDS, getattr(self, "saved", [])):
+            vars(MANAGERS[name]).update(saved)
+
+
+BUILDERS = [
+    "int_schema", "chain_schema", "no_info_plain_validator_function", "is_instance_schema",
+    "union_schema", "plain_serializer_function_ser_schema", "json_or_python_schema",
+]  # fmt: skip
+
+
+def builder(label: str, name: str) -> Callable[..., Any]:
+    return lambda *args, **kwargs: (label, name, len(args), sorted(kwargs))
+
+
+def schema_module(label: str) -> ModuleType:
+    module = ModuleType("schemas")
+    for name in BUILDERS:
+        setattr(module, name, builder(label, name))
+    return module
+
+
+class SchemaModuleMachine(RuleBasedStateMachine):
+    """The hook's `core_schema.<builder>` reads while that module's attributes change."""
+
+    @initialize()
+    def start(self) -> None:
+        self.saved = [CATALOGS[name].core_schema for name in WORLDS]
+        self.modules = [schema_module("first") for _ in WORLDS]
+        for name, module in zip(WORLDS, self.modules):
+            CATALOGS[name].core_schema = module
+
+    def same(self, change: Callable[[int], Any]) -> None:
+        results = []
+        for i in range(len(WORLDS)):
+            Sneaky.rearm_all()
+            results.append(outcome(change, i))
+        assert results[0] == results[1]
+
+    @rule(name=st.sampled_from(BUILDERS), label=LABELS)
+    def bind(self, name: str, label: str) -> None:
+        self.same(lambda i: setattr(self.modules[i], name, builder(label, name)))
+
+    @rule(name=st.sampled_from(BUILDERS))
+    def delete(self, name: str) -> None:
+        self.same(lambda i: delattr(self.modules[i], name))
+
+    @rule(label=LABELS)
+    def module_getattr(self, label: str) -> None:
+        self.same(lambda i: setattr(self.modules[i], "__getattr__", lambda name: builder(label, name)))
+
+    @rule(label=LABELS)
+    def swap_module(self, label: str) -> None:
+        def swap(i: int) -> None:
+            self.modules[i] = schema_module(label)
+            CATALOGS[WORLDS[i]].core_schema = self.modules[i]
+
+        self.same(swap)
+
+    @rule(name=st.sampled_from(BUILDERS), label=LABELS)
+    def key_with_code(self, name: str, label: str) -> None:
+        def insert(i: int) -> None:
+            namespace = vars(self.modules[i])
+            namespace[Sneaky(name, lambda: namespace.__setitem__(name, builder(label, name)))] = None
+
+        self.same(insert)
+
+    @rule()
+    def build(self) -> None:
+        self.same(lambda i: build_schema(CATALOGS[WORLDS[i]], "Music"))
+
+    def teardown(self) -> None:
+        for name, saved in zip(WORLDS, getattr(self, "saved", [])):
+            CATALOGS[name].core_schema = saved
+
+
 TestAttributeMachine = AttributeMachine.TestCase
 TestCatalogMachine = CatalogMachine.TestCase
 TestGlobalsMachine = GlobalsMachine.TestCase
-TestAttributeMachine.settings = TestCatalogMachine.settings = TestGlobalsMachine.settings = MACHINE_SETTINGS
+TestInstanceMachine = InstanceMachine.TestCase
+TestSchemaModuleMachine = SchemaModuleMachine.TestCase
+for machine in (TestAttributeMachine, TestCatalogMachine, TestGlobalsMachine, TestInstanceMachine, TestSchemaModuleMachine):
+    machine.settings = MACHINE_SETTINGS

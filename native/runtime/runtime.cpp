@@ -64,12 +64,107 @@ bool has_only_str_keys(PyObject* dict) noexcept {
     return true;
 }
 
-// The attribute without a remembered slot or instance value: looked up, and remembered when
-// it is a slot or an entry of the instance dict, under the guards the interpreter uses for the
-// same read: the type's version taken before the lookup, and for a slot the descriptor's owner.
+// ---------------------------------------------------------------------------------------
+// Inline values
+//
+// CPython 3.11 keeps the attributes of a class instance whose __dict__ was never made in an
+// array of values beside the object, in the order of the class's shared keys; the interpreter
+// reads and writes them by index under the type's version. The keys' layout is not part of the
+// C API, so it is mirrored here and checked once on a real instance before it is relied on.
+
+namespace {
+
+// The head of a dict's keys object (its hash table and then its entries follow).
+struct KeysHead {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;
+    std::uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+static_assert(sizeof(KeysHead) == 4 * sizeof(Py_ssize_t));
+constexpr std::uint8_t split_keys_kind = 2;
+struct UnicodeEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+// The index of `name` (by identity) in the shared keys of `type`, or -1.
+Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) noexcept {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return -1;
+    const auto* keys = reinterpret_cast<const KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    if (keys == nullptr || keys->kind != split_keys_kind) return -1;
+    const char* indices = reinterpret_cast<const char*>(keys + 1);
+    const auto* entries = reinterpret_cast<const UnicodeEntry*>(indices + (std::size_t{1} << keys->log2_index_bytes));
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        if (entries[i].key == name) return i;
+    }
+    return -1;
+}
+
+// Whether instances of a plain class are laid out as mirrored above: two attributes set the
+// generic way are found at their indices, with their insertion order, and read back by index.
+bool inline_layout_checked() {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    try {
+        Ref cls = make_class(Ref(str("InlineValuesProbe")), "zorvia", {});
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
+        Ref obj = call(cls);
+        Ref first = check(PyUnicode_InternFromString("first_probe_attribute"));
+        Ref second = check(PyUnicode_InternFromString("second_probe_attribute"));
+        Ref one = integer(1001);
+        Ref two = integer(1002);
+        setattr(obj, first, one);
+        setattr(obj, second, two);
+        PyObject** values = inline_values(obj);
+        if (values == nullptr || managed_dict(obj) != nullptr) return false;
+        const auto* order = reinterpret_cast<const std::uint8_t*>(values);
+        return shared_key_index(type, first) == 0 && shared_key_index(type, second) == 1 && values[0] == one.get() &&
+               values[1] == two.get() && order[-2] == 2 && order[-3] == 0 && order[-4] == 1;
+    } catch (const Error&) {
+        PyErr_Clear();
+        return false;
+    }
+#else
+    return false;
+#endif
+}
+
+bool inline_layout_known() {
+    static const bool known = inline_layout_checked();
+    return known;
+}
+
+}  // namespace
+
+bool store_inline_value(PyObject** values, Py_ssize_t index, PyObject* value) noexcept {
+    PyObject* old = values[index];
+    if (old == nullptr) {
+        // [-1] is the size of the prefix, [-2] the count of values set, and before it their order.
+        auto* order = reinterpret_cast<std::uint8_t*>(values);
+        const int count = order[-2];
+        if (count + 2 >= order[-1]) return false;
+        order[-3 - count] = static_cast<std::uint8_t>(index);
+        order[-2] = static_cast<std::uint8_t>(count + 1);
+        values[index] = Py_NewRef(value);
+        return true;
+    }
+    values[index] = Py_NewRef(value);
+    Py_DECREF(old);
+    return true;
+}
+
+// The attribute without a remembered fact: looked up, and remembered when it is a slot, an
+// inline value or an entry of the instance's (or module's) dict, under the guards the interpreter
+// uses for the same read: the type's version taken before the lookup, and for a slot the
+// descriptor's owner.
 [[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    const bool plain = type->tp_getattro == PyObject_GenericGetAttr || type == &PyModule_Type;
+    if (plain && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
         const unsigned int version = type->tp_version_tag;
         PyObject* descriptor = _PyType_Lookup(type, attr);
         // A class dict with keys of its own making can run code during that lookup; what it found
@@ -91,14 +186,19 @@ bool has_only_str_keys(PyObject* dict) noexcept {
                 if (value != nullptr) return Ref::borrow(value);
             }
         } else if (descriptor == nullptr) {
-            // Nothing of that name on the type: plain lookup reads the instance dict alone.
-            PyObject** dict_slot = _PyObject_GetDictPtr(obj);
-            PyObject* dict = dict_slot != nullptr ? *dict_slot : nullptr;
-            if (dict != nullptr && PyDict_CheckExact(dict) && has_only_str_keys(dict)) {
+            // Nothing of that name on the type: plain lookup reads the instance's own values.
+            PyObject** values = PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) ? inline_values(obj) : nullptr;
+            if (values != nullptr) {
+                const Py_ssize_t index = inline_layout_known() ? shared_key_index(type, attr) : -1;
+                if (index >= 0 && values[index] != nullptr) {
+                    attr.instance_value_ = {type, version, index, nullptr, 0, nullptr};
+                    return Ref::borrow(values[index]);
+                }
+            } else if (PyObject* dict = instance_dict(obj); dict != nullptr && PyDict_CheckExact(dict) && has_only_str_keys(dict)) {
                 const std::uint64_t dict_tag = dict_version(dict);
                 PyObject* value = PyDict_GetItemWithError(dict, attr);  // runs no code: str keys alone
                 if (value != nullptr) {
-                    attr.instance_value_ = {type, version, dict, dict_tag, value};
+                    attr.instance_value_ = {type, version, -1, dict, dict_tag, value};
                     return Ref::borrow(value);
                 }
                 if (PyErr_Occurred()) fail();
@@ -106,6 +206,28 @@ bool has_only_str_keys(PyObject* dict) noexcept {
         }
     }
     return check(PyObject_GetAttr(obj, attr));
+}
+
+// The store without a remembered index: made, and remembered when it was the store of an inline
+// value under a key the class's shared keys hold, with nothing of that name on the type (the
+// type's version taken before the lookup), as the interpreter remembers it.
+[[gnu::noinline]] void setattr_learning(PyObject* obj, const Attr& attr, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_setattro == PyObject_GenericSetAttr && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && inline_layout_known()) {
+        const unsigned int version = type->tp_version_tag;
+        PyObject* descriptor = _PyType_Lookup(type, attr);
+        if (descriptor == nullptr && type->tp_version_tag == version && version != 0) {
+            if (PyObject** values = inline_values(obj)) {
+                const Py_ssize_t index = shared_key_index(type, attr);
+                if (index >= 0 && store_inline_value(values, index, value)) {
+                    attr.inline_store_ = {type, version, index};
+                    return;
+                }
+            }
+        }
+    }
+    check_status(PyObject_SetAttr(obj, attr, value));
 }
 
 Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members) {

@@ -214,13 +214,19 @@ public:
     }
 };
 
-// An attribute name for hot paths, for objects with plain attribute lookup. When the type keeps
-// the attribute in a slot (`__slots__`) of a class the object is an instance of, the slot is read
-// directly. When the attribute lives in the instance's __dict__ (the type has no attribute of that
-// name) and that dict has only `str` keys, the last value found is remembered with the versions of
-// the type and of that dict, and reused while neither has changed, as the interpreter does for
-// `obj.attr`. The versions are the ones taken before the lookup; a remembered type version is
-// never 0.
+// An attribute name for hot paths, for objects with plain attribute lookup. Each fact below is
+// remembered under the guards the interpreter uses for the same `obj.attr` (the versions are the
+// ones taken before the lookup, and a remembered type version is never 0):
+// - a slot (`__slots__`) of a class the object is an instance of: read at its offset, under the
+//   type's version;
+// - a value kept inline in the object (a class instance whose __dict__ was never made), when the
+//   type has nothing of that name: read at its index in the class's shared keys, under the type's
+//   version alone, as the interpreter reads it;
+// - an entry of the instance's __dict__ or of a module's dict, when the type has nothing of that
+//   name and the dict has only `str` keys: the last value found, under the versions of the type
+//   and of that dict.
+// A store is remembered only as the inline value of a key the class's shared keys already hold,
+// with nothing of that name on the type, under the type's version.
 class Attr : public Name {
 public:
     using Name::Name;
@@ -228,15 +234,24 @@ public:
 private:
     friend inline Ref getattr(PyObject* obj, const Attr& attr);
     friend Ref getattr_learning(PyObject* obj, const Attr& attr);
+    friend inline void setattr(PyObject* obj, const Attr& attr, PyObject* value);
+    friend void setattr_learning(PyObject* obj, const Attr& attr, PyObject* value);
     struct InstanceValue {
         PyTypeObject* type = nullptr;
         unsigned int type_version = 0;
+        Py_ssize_t index = -1;       // the inline value's index, or -1 for a dict entry
         PyObject* dict = nullptr;
         std::uint64_t dict_tag = 0;
         PyObject* value = nullptr;  // borrowed: it stays in the dict while the versions hold
     };
+    struct InlineStore {
+        PyTypeObject* type = nullptr;
+        unsigned int type_version = 0;
+        Py_ssize_t index = -1;
+    };
     TypeCache<Py_ssize_t> slot_offsets_;
     mutable InstanceValue instance_value_;
+    mutable InlineStore inline_store_;
 };
 
 // A tuple of keyword names for vectorcall, made on first use and kept.
@@ -284,13 +299,27 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAtt
 inline PyObject* slot_at(PyObject* obj, Py_ssize_t offset) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
+// The inline values of an instance of a class with a managed __dict__ (null once its __dict__
+// was made), and that __dict__ (null while the values are inline): the two words before the
+// object's GC header, as CPython 3.11 lays them out.
+inline PyObject** inline_values(PyObject* obj) noexcept { return reinterpret_cast<PyObject***>(obj)[-4]; }
+inline PyObject* managed_dict(PyObject* obj) noexcept { return reinterpret_cast<PyObject**>(obj)[-3]; }
+// The object's __dict__ if it has one made, without making it.
+inline PyObject* instance_dict(PyObject* obj) noexcept {
+    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) return managed_dict(obj);
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot != nullptr ? *slot : nullptr;
+}
 Ref getattr_learning(PyObject* obj, const Attr& attr);
 inline Ref getattr(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
     const Attr::InstanceValue& remembered = attr.instance_value_;
     if (remembered.type == type && remembered.type_version == type->tp_version_tag) {
-        PyObject** dict_slot = _PyObject_GetDictPtr(obj);
-        if (dict_slot != nullptr && *dict_slot == remembered.dict && dict_version(remembered.dict) == remembered.dict_tag) {
+        if (remembered.index >= 0) {
+            if (PyObject** values = inline_values(obj)) {
+                if (PyObject* value = values[remembered.index]) return Ref::borrow(value);
+            }
+        } else if (instance_dict(obj) == remembered.dict && dict_version(remembered.dict) == remembered.dict_tag) {
             return Ref::borrow(remembered.value);
         }
     } else if (const Py_ssize_t* offset = attr.slot_offsets_.find(type)) {
@@ -300,6 +329,20 @@ inline Ref getattr(PyObject* obj, const Attr& attr) {
 }
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
     check_status(PyObject_SetAttr(obj, name, value));
+}
+// Stores `value` as the inline value at `index`, as the interpreter's store does (a new value is
+// appended to the insertion order); false, having changed nothing, when the order is full.
+bool store_inline_value(PyObject** values, Py_ssize_t index, PyObject* value) noexcept;
+void setattr_learning(PyObject* obj, const Attr& attr, PyObject* value);
+inline void setattr(PyObject* obj, const Attr& attr, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(obj);
+    const Attr::InlineStore& remembered = attr.inline_store_;
+    if (remembered.type == type && remembered.type_version == type->tp_version_tag) {
+        if (PyObject** values = inline_values(obj)) {
+            if (store_inline_value(values, remembered.index, value)) return;
+        }
+    }
+    setattr_learning(obj, attr, value);
 }
 inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
     check_status(PyObject_SetItem(obj, key, value));
