@@ -28,7 +28,8 @@ from types import ModuleType
 from typing import Any
 
 from pydantic import BaseModel, create_model
-from reference import catalog_types as reference  # benchmarks/ is on sys.path when run as a script
+import tests_path  # noqa: F401  (benchmarks/ is on sys.path when run as a script; this adds tests/)
+from reference import catalog_types as reference  # tests/reference
 
 import zorvia.catalog_types as native
 

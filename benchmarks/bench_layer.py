@@ -42,6 +42,7 @@ from pydantic import BaseModel, create_model
 
 import zorvia.catalog_types
 import zorvia.zorvmanager
+import tests_path  # noqa: F401  (tests/reference holds the reference modules)
 from reference import catalog_types as reference_catalog_types
 from reference import zorvmanager as reference_zorvmanager
 

@@ -1,7 +1,7 @@
 """Benchmark of the manager flow: `generate_user_id(qrcode=...)` then `generate_zorv2(...)`.
 
 Runs the flow with trivial companions (bound over the module attributes) on the native
-`zorvia.zorvmanager` and on the plain-Python reference in benchmarks/reference, prints flows per
+`zorvia.zorvmanager` and on the plain-Python reference in tests/reference, prints flows per
 second, the speed ratio and the resident set size before and after the timed run. It then runs the flow
 again under tracemalloc, which slows every allocation down a great deal, and prints the traced memory
 before and after, to show that memory stays flat.
@@ -21,8 +21,10 @@ import tracemalloc
 from types import ModuleType
 from typing import Any
 
+import tests_path  # noqa: F401  (benchmarks/ is on sys.path when run as a script; this adds tests/)
+
 WARM_UP = 1_000
-MODULES = {"native": "zorvia.zorvmanager", "reference": "reference.zorvmanager"}  # benchmarks/ is on sys.path
+MODULES = {"native": "zorvia.zorvmanager", "reference": "reference.zorvmanager"}  # tests/reference
 
 
 class Trivial:

@@ -1,6 +1,6 @@
 """The Cython 3.0 peer of the native modules: the plain-Python references compiled by Cython.
 
-The peer's source is made from benchmarks/reference: the spelt-out exact-type tests
+The peer's source is made from tests/reference: the spelt-out exact-type tests
 (`_exact_argument`, `_exact_result`, `if type(value) is not int: raise ...`) are dropped and the
 annotations they stand for are made real, because Cython generates those tests itself from the
 annotations, with the same messages. The catalog module's per-kind template is written out once per
@@ -20,6 +20,8 @@ import subprocess
 import sys
 from pathlib import Path
 from types import ModuleType
+
+import tests_path  # puts tests/ on sys.path: tests/reference holds the reference modules
 
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "cython_peer"
@@ -87,7 +89,7 @@ def _expand_kinds(tree: ast.Module, reference: ModuleType) -> None:
 
 def source(name: str) -> str:
     """The peer source of reference module `name`."""
-    reference_file = HERE / "reference" / f"{name}.py"
+    reference_file = Path(tests_path.TESTS) / "reference" / f"{name}.py"
     tree = ast.parse(reference_file.read_text())
     if name == "catalog_types":
         _expand_kinds(tree, importlib.import_module(f"reference.{name}"))

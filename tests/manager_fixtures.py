@@ -1,7 +1,7 @@
 """Fixtures of the manager tests, loaded by the test modules through `pytest_plugins`.
 
 Behaviour fixtures run every test against both the native `zorvia.zorvmanager` and the plain-Python
-reference in benchmarks/reference.
+reference in tests/reference.
 """
 
 from __future__ import annotations

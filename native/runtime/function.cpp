@@ -364,6 +364,11 @@ PyObject* get_code(PyObject* self, void*) {
     return Py_XNewRef(f->code);
 }
 
+// What `inspect` and the tools built on it take the object for: a function (`isfunction`, and so
+// `getfile` through `__code__`, whose file is the extension module's, which `getsource` then
+// reports as having no source). `type()` still tells the two kinds apart.
+PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
+
 PyObject* function_reduce(PyObject* self, PyObject*) {
     // Pickled by reference, like a Python function: the module and the qualified name.
     return Py_NewRef(as_function(self)->qualname);
@@ -426,6 +431,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

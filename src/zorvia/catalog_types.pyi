@@ -1,6 +1,6 @@
 from typing import Annotated as Annotated
 from typing import Any as Any
-from typing import TypeAlias
+from typing import TypeAlias, type_check_only
 
 from pydantic import GetCoreSchemaHandler as GetCoreSchemaHandler
 from pydantic import GetJsonSchemaHandler as GetJsonSchemaHandler
@@ -9,7 +9,43 @@ from pydantic_core import core_schema as core_schema
 
 from zorvia import db as db
 from zorvia.dmr import DBManager as DBManager
-from zorvia.dmr import Record
+
+other_db: DBManager
+
+# Every annotation class is a plain class with these two class methods.
+@type_check_only
+class _ReferenceAnnotation:
+    @classmethod
+    def __get_pydantic_core_schema__(
+        cls, _source_type: Any, _handler: GetCoreSchemaHandler
+    ) -> core_schema.CoreSchema: ...
+    @classmethod
+    def __get_pydantic_json_schema__(
+        cls, _core_schema: core_schema.CoreSchema, handler: GetJsonSchemaHandler
+    ) -> JsonSchemaValue: ...
+
+# Below: written by tests/stub_sources.py from zorvia.dmr.KIND_FIELDS (edit the table, then run it).
+from zorvia.dmr import Challenge as Challenge
+from zorvia.dmr import Chara as Chara
+from zorvia.dmr import CharaGenre as CharaGenre
+from zorvia.dmr import Class as Class
+from zorvia.dmr import CollectionGenre as CollectionGenre
+from zorvia.dmr import Course as Course
+from zorvia.dmr import Event as Event
+from zorvia.dmr import Frame as Frame
+from zorvia.dmr import Icon as Icon
+from zorvia.dmr import LoginBonus as LoginBonus
+from zorvia.dmr import Map as Map
+from zorvia.dmr import MapBonusMusic as MapBonusMusic
+from zorvia.dmr import MapColor as MapColor
+from zorvia.dmr import MapTreasure as MapTreasure
+from zorvia.dmr import Music as Music
+from zorvia.dmr import MusicGroup as MusicGroup
+from zorvia.dmr import MusicVersion as MusicVersion
+from zorvia.dmr import Title as Title
+from zorvia.dmr import Ticket as Ticket
+from zorvia.dmr import Plate as Plate
+from zorvia.dmr import Partner as Partner
 
 __all__ = [
     "PydanticChallenge",
@@ -35,122 +71,86 @@ __all__ = [
     "PydanticPartner",
 ]
 
-# The record classes taken over from zorvia.dmr, which generates them at run time.
-Challenge: type[Record]
-Chara: type[Record]
-CharaGenre: type[Record]
-Class: type[Record]
-CollectionGenre: type[Record]
-Course: type[Record]
-Event: type[Record]
-Frame: type[Record]
-Icon: type[Record]
-LoginBonus: type[Record]
-Map: type[Record]
-MapBonusMusic: type[Record]
-MapColor: type[Record]
-MapTreasure: type[Record]
-Music: type[Record]
-MusicGroup: type[Record]
-MusicVersion: type[Record]
-Title: type[Record]
-Ticket: type[Record]
-Plate: type[Record]
-Partner: type[Record]
-
-other_db: DBManager
-
-# Stub only: every annotation class is a plain class with these two class methods.
-class _ReferenceAnnotation:
-    @classmethod
-    def __get_pydantic_core_schema__(
-        cls, _source_type: Any, _handler: GetCoreSchemaHandler
-    ) -> core_schema.CoreSchema: ...
-    @classmethod
-    def __get_pydantic_json_schema__(
-        cls, _core_schema: core_schema.CoreSchema, handler: GetJsonSchemaHandler
-    ) -> JsonSchemaValue: ...
-
 class _ChallengePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticChallenge: TypeAlias = Annotated[int | Record, _ChallengePydanticAnnotation]
+PydanticChallenge: TypeAlias = Annotated[int | Challenge, _ChallengePydanticAnnotation]
 
 class _CharaPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticChara: TypeAlias = Annotated[int | Record, _CharaPydanticAnnotation]
+PydanticChara: TypeAlias = Annotated[int | Chara, _CharaPydanticAnnotation]
 
 class _CharaGenrePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticCharaGenre: TypeAlias = Annotated[int | Record, _CharaGenrePydanticAnnotation]
+PydanticCharaGenre: TypeAlias = Annotated[int | CharaGenre, _CharaGenrePydanticAnnotation]
 
 class _ClassPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticClass: TypeAlias = Annotated[int | Record, _ClassPydanticAnnotation]
+PydanticClass: TypeAlias = Annotated[int | Class, _ClassPydanticAnnotation]
 
 class _CollectionGenrePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticCollectionGenre: TypeAlias = Annotated[int | Record, _CollectionGenrePydanticAnnotation]
+PydanticCollectionGenre: TypeAlias = Annotated[int | CollectionGenre, _CollectionGenrePydanticAnnotation]
 
 class _CoursePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticCourse: TypeAlias = Annotated[int | Record, _CoursePydanticAnnotation]
+PydanticCourse: TypeAlias = Annotated[int | Course, _CoursePydanticAnnotation]
 
 class _EventPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticEvent: TypeAlias = Annotated[int | Record, _EventPydanticAnnotation]
+PydanticEvent: TypeAlias = Annotated[int | Event, _EventPydanticAnnotation]
 
 class _FramePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticFrame: TypeAlias = Annotated[int | Record, _FramePydanticAnnotation]
+PydanticFrame: TypeAlias = Annotated[int | Frame, _FramePydanticAnnotation]
 
 class _IconPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticIcon: TypeAlias = Annotated[int | Record, _IconPydanticAnnotation]
+PydanticIcon: TypeAlias = Annotated[int | Icon, _IconPydanticAnnotation]
 
 class _LoginBonusPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticLoginBonus: TypeAlias = Annotated[int | Record, _LoginBonusPydanticAnnotation]
+PydanticLoginBonus: TypeAlias = Annotated[int | LoginBonus, _LoginBonusPydanticAnnotation]
 
 class _MapPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMap: TypeAlias = Annotated[int | Record, _MapPydanticAnnotation]
+PydanticMap: TypeAlias = Annotated[int | Map, _MapPydanticAnnotation]
 
 class _MapBonusMusicPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMapBonusMusic: TypeAlias = Annotated[int | Record, _MapBonusMusicPydanticAnnotation]
+PydanticMapBonusMusic: TypeAlias = Annotated[int | MapBonusMusic, _MapBonusMusicPydanticAnnotation]
 
 class _MapColorPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMapColor: TypeAlias = Annotated[int | Record, _MapColorPydanticAnnotation]
+PydanticMapColor: TypeAlias = Annotated[int | MapColor, _MapColorPydanticAnnotation]
 
 class _MapTreasurePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMapTreasure: TypeAlias = Annotated[int | Record, _MapTreasurePydanticAnnotation]
+PydanticMapTreasure: TypeAlias = Annotated[int | MapTreasure, _MapTreasurePydanticAnnotation]
 
 class _MusicPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMusic: TypeAlias = Annotated[int | Record, _MusicPydanticAnnotation]
+PydanticMusic: TypeAlias = Annotated[int | Music, _MusicPydanticAnnotation]
 
 class _MusicGroupPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMusicGroup: TypeAlias = Annotated[int | Record, _MusicGroupPydanticAnnotation]
+PydanticMusicGroup: TypeAlias = Annotated[int | MusicGroup, _MusicGroupPydanticAnnotation]
 
 class _MusicVersionPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticMusicVersion: TypeAlias = Annotated[int | Record, _MusicVersionPydanticAnnotation]
+PydanticMusicVersion: TypeAlias = Annotated[int | MusicVersion, _MusicVersionPydanticAnnotation]
 
 class _TitlePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticTitle: TypeAlias = Annotated[int | Record, _TitlePydanticAnnotation]
+PydanticTitle: TypeAlias = Annotated[int | Title, _TitlePydanticAnnotation]
 
 class _TicketPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticTicket: TypeAlias = Annotated[int | Record, _TicketPydanticAnnotation]
+PydanticTicket: TypeAlias = Annotated[int | Ticket, _TicketPydanticAnnotation]
 
 class _PlatePydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticPlate: TypeAlias = Annotated[int | Record, _PlatePydanticAnnotation]
+PydanticPlate: TypeAlias = Annotated[int | Plate, _PlatePydanticAnnotation]
 
 class _PartnerPydanticAnnotation(_ReferenceAnnotation): ...
 
-PydanticPartner: TypeAlias = Annotated[int | Record, _PartnerPydanticAnnotation]
+PydanticPartner: TypeAlias = Annotated[int | Partner, _PartnerPydanticAnnotation]
