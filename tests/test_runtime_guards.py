@@ -471,6 +471,15 @@ class AttributeMachine(RuleBasedStateMachine):
             world.module.other_db = saved
 
 
+def same_in_worlds(change: Callable[[int], Any]) -> None:
+    """Makes the change in each world (by its index), with the keys rearmed: the outcomes agree."""
+    results = []
+    for i in range(len(WORLDS)):
+        Sneaky.rearm_all()
+        results.append(outcome(change, i))
+    assert results[0] == results[1]
+
+
 class CatalogMachine(RuleBasedStateMachine):
     """`other_db.get_dict(name)` where get_dict is a catalog dict's `__getitem__`, the dict changing."""
 
@@ -489,11 +498,7 @@ class CatalogMachine(RuleBasedStateMachine):
             CATALOGS[name].other_db = holder
 
     def same(self, change: Callable[[int], Any]) -> None:
-        results = []
-        for i in range(len(WORLDS)):
-            Sneaky.rearm_all()
-            results.append(outcome(change, i))
-        assert results[0] == results[1]
+        same_in_worlds(change)
 
     @rule(label=LABELS)
     def bind(self, label: str) -> None:
@@ -805,11 +810,7 @@ class SchemaModuleMachine(RuleBasedStateMachine):
             CATALOGS[name].core_schema = module
 
     def same(self, change: Callable[[int], Any]) -> None:
-        results = []
-        for i in range(len(WORLDS)):
-            Sneaky.rearm_all()
-            results.append(outcome(change, i))
-        assert results[0] == results[1]
+        same_in_worlds(change)
 
     @rule(name=st.sampled_from(BUILDERS), label=LABELS)
     def bind(self, name: str, label: str) -> None:
