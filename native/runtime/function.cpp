@@ -168,10 +168,12 @@ PyTypeObject* exact_type(Exact exact) {
 }
 
 inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
-    for (std::size_t i = 0; i < def.params.size(); ++i) {
-        PyTypeObject* expected = def.names.exact[i];
+    const FunctionNames& names = def.names;
+    for (std::size_t t = 0; t < names.tested_count; ++t) {
+        const std::size_t i = names.tested_index[t];
+        PyTypeObject* expected = names.tested_type[t];
         PyObject* value = bound[i];
-        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && def.params[i].none_ok)) continue;
+        if (Py_IS_TYPE(value, expected) || (value == Py_None && def.params[i].none_ok)) continue;
         raise_argument_type(def.params[i], expected, value);
     }
 }
@@ -205,7 +207,7 @@ private:
 // Runs the body over the bound parameter values.
 [[gnu::always_inline]] inline PyObject* run(FunctionObject* f, PyObject* const* values) {
     const FunctionDef& def = *f->def;
-    if (def.names.tested) test_arguments(def, values);
+    test_arguments(def, values);
     RecursionGuard guard;
     Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
     if (def.result != Exact::any) test_result(def, result);
@@ -485,10 +487,12 @@ namespace {
     names.qualname = check(PyUnicode_InternFromString(def.qualname)).release();
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         names.params[i] = check(PyUnicode_InternFromString(def.params[i].name)).release();
-        names.exact[i] = exact_type(def.params[i].exact);
+        if (PyTypeObject* expected = exact_type(def.params[i].exact)) {
+            names.tested_index[names.tested_count] = static_cast<unsigned char>(i);
+            names.tested_type[names.tested_count++] = expected;
+        }
     }
     names.annotated = has_annotations(def);
-    names.tested = std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.exact != Exact::any; });
     def.names = names;
 }
 

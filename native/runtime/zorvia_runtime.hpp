@@ -595,9 +595,11 @@ struct FunctionNames {
     PyObject* name = nullptr;
     PyObject* qualname = nullptr;
     std::array<PyObject*, max_params> params{};
-    std::array<PyTypeObject*, max_params> exact{};  // the type each parameter must have exactly, or null
+    // The parameters with an exact-type test, in order: their indices and the types they must have.
+    std::array<unsigned char, max_params> tested_index{};
+    std::array<PyTypeObject*, max_params> tested_type{};
+    unsigned char tested_count = 0;
     bool annotated = false;  // the definition has annotations
-    bool tested = false;     // some parameter has an exact-type test
     // The keyword names of the last call whose keywords were all exact `str` naming parameters,
     // and the parameter each named. A tuple and its strings are immutable, so the same tuple names
     // the same parameters again; it is held, so that its address stays its own.
