@@ -1,6 +1,6 @@
 """The cost of the layer itself: each entry point of the two modules in four versions.
 
-Columns: the native module; the plain-Python reference (benchmarks/reference); that reference
+Columns: the native module; the plain-Python reference (tests/reference); that reference
 compiled by Cython 3.0 (benchmarks/cython_peer.py builds it); and the floor, the companion calls
 alone, made straight from the benchmark loop. The companions are C builtins (`SimpleNamespace`,
 `dict`, `int`, `slice`, `operator.itemgetter` ...), so what is left above the floor is the layer:
