@@ -129,25 +129,6 @@ def test_keywords_bind_as_in_a_python_function(native: ModuleType, monkeypatch: 
     assert outcome(native_generator(native), args, kwargs) == expected
 
 
-@pytest.mark.parametrize(
-    ("kwargs", "bound"),
-    [
-        ({fresh("userId"): 7, fresh("ping"): 5}, (5, 7)),
-        ({Plain("ping"): 5, Plain("userId"): 7}, (5, 7)),
-        ({Alias("ping"): 5, "userId": 7, "ping": 5}, "unexpected keyword"),
-    ],
-    ids=["equal strings", "str subclass", "str subclass equal to another name"],
-)
-def test_inner_function_keywords(native: ModuleType, monkeypatch: pytest.MonkeyPatch, kwargs: dict, bound: Any) -> None:
-    monkeypatch.setattr(native, "ZorvNet", lambda *values: values[:3:2])
-    insider = native.zorv_net_generator("s")
-    if isinstance(bound, str):
-        with pytest.raises(TypeError, match=bound):
-            insider(**kwargs)
-    else:
-        assert insider(**kwargs) == bound
-
-
 def test_one_call_site_with_changing_positionals(native: ModuleType, monkeypatch: pytest.MonkeyPatch) -> None:
     """One call site passes the same tuple of keyword names every time; what it binds still
     depends on the positional arguments of each call."""
