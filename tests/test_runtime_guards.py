@@ -263,7 +263,24 @@ class World:
         self.validate, self.serialize = validator_of(schema), serializer_of(schema)
 
 
-class AttributeMachine(RuleBasedStateMachine):
+class TwoWorlds(RuleBasedStateMachine):
+    """A machine with one world per module (an object, or the module's index): every step is made
+    in each world in turn, its keys with code rearmed, and the outcomes must agree."""
+
+    worlds: list[Any] = list(range(len(WORLDS)))
+
+    def entering(self, world: Any) -> None:
+        Sneaky.rearm_all()
+
+    def same(self, change: Callable[[Any], Any]) -> None:
+        results = []
+        for world in self.worlds:
+            self.entering(world)
+            results.append(outcome(change, world))
+        assert results[0] == results[1]
+
+
+class AttributeMachine(TwoWorlds):
     """`other_db.get_dict` and `instance.name.ID` while the holder, its dict and its class change."""
 
     @initialize(slotted=st.booleans())
@@ -272,17 +289,6 @@ class AttributeMachine(RuleBasedStateMachine):
         self.saved = [world.module.other_db for world in self.worlds]
         for world in self.worlds:
             world.module.other_db = world.holder
-
-    def each(self, change: Callable[[World], None]) -> list[tuple[str, str]]:
-        results = []
-        for world in self.worlds:
-            Sneaky.rearm_all()
-            results.append(outcome(change, world))
-        return results
-
-    def same(self, change: Callable[[World], Any]) -> None:
-        native, plain = self.each(change)
-        assert native == plain
 
     @rule(attribute=ATTRIBUTES, label=LABELS)
     def set_on_instance(self, attribute: str, label: str) -> None:
@@ -362,16 +368,7 @@ class AttributeMachine(RuleBasedStateMachine):
             world.module.other_db = saved
 
 
-def same_in_worlds(change: Callable[[int], Any]) -> None:
-    """Makes the change in each world (by its index), with the keys rearmed: the outcomes agree."""
-    results = []
-    for i in range(len(WORLDS)):
-        Sneaky.rearm_all()
-        results.append(outcome(change, i))
-    assert results[0] == results[1]
-
-
-class CatalogMachine(RuleBasedStateMachine):
+class CatalogMachine(TwoWorlds):
     """`other_db.get_dict(name)` where get_dict is a catalog dict's `__getitem__`, the dict changing."""
 
     @initialize(missing=st.booleans())
@@ -387,9 +384,6 @@ class CatalogMachine(RuleBasedStateMachine):
         self.saved = [CATALOGS[name].other_db for name in WORLDS]
         for name, holder in zip(WORLDS, self.holders):
             CATALOGS[name].other_db = holder
-
-    def same(self, change: Callable[[int], Any]) -> None:
-        same_in_worlds(change)
 
     @rule(label=LABELS)
     def bind(self, label: str) -> None:
@@ -446,7 +440,7 @@ class CatalogMachine(RuleBasedStateMachine):
             CATALOGS[name].other_db = saved
 
 
-class GlobalsMachine(RuleBasedStateMachine):
+class GlobalsMachine(TwoWorlds):
     """The module global `ZorvNet` as `insider` uses it, while module globals and builtins change.
 
     The builtins are shared: a key with code placed there acts on the world whose call is running.
@@ -465,13 +459,9 @@ class GlobalsMachine(RuleBasedStateMachine):
     def globals_of(self, i: int) -> dict[str, Any]:
         return vars(MANAGERS[WORLDS[i]])
 
-    def same(self, change: Callable[[int], Any]) -> None:
-        results = []
-        for i in range(len(WORLDS)):
-            self.active = i
-            Sneaky.rearm_all()
-            results.append(outcome(change, i))
-        assert results[0] == results[1]
+    def entering(self, world: int) -> None:
+        self.active = world
+        Sneaky.rearm_all()
 
     @rule(label=LABELS)
     def bind_global(self, label: str) -> None:
@@ -592,7 +582,7 @@ class ManagerWorld:
         return [*found, *self.stores]
 
 
-class InstanceMachine(RuleBasedStateMachine):
+class InstanceMachine(TwoWorlds):
     """ZorvManager's stores and reads of its own attributes while its class and instances change."""
 
     @initialize(with_dict=st.booleans())
@@ -602,10 +592,6 @@ class InstanceMachine(RuleBasedStateMachine):
             vars(MANAGERS[name]).update(MANAGER_COMPANIONS)
         self.worlds = [ManagerWorld(MANAGERS[name]) for name in WORLDS]
         self.same(lambda w: w.construct(with_dict))
-
-    def same(self, change: Callable[[ManagerWorld], Any]) -> None:
-        native, plain = (outcome(change, world) for world in self.worlds)
-        assert native == plain
 
     @rule(with_dict=st.booleans())
     def construct(self, with_dict: bool) -> None:
@@ -695,7 +681,7 @@ def schema_module(label: str) -> ModuleType:
     return module
 
 
-class SchemaModuleMachine(RuleBasedStateMachine):
+class SchemaModuleMachine(TwoWorlds):
     """The hook's `core_schema.<builder>` reads while that module's attributes change."""
 
     @initialize()
@@ -704,9 +690,6 @@ class SchemaModuleMachine(RuleBasedStateMachine):
         self.modules = [schema_module("first") for _ in WORLDS]
         for name, module in zip(WORLDS, self.modules):
             CATALOGS[name].core_schema = module
-
-    def same(self, change: Callable[[int], Any]) -> None:
-        same_in_worlds(change)
 
     @rule(name=st.sampled_from(BUILDERS), label=LABELS)
     def bind(self, name: str, label: str) -> None:
