@@ -109,7 +109,7 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) noexcept {
 bool inline_layout_checked() {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
     try {
-        Ref cls = make_class(Ref(str("InlineValuesProbe")), "zorvia", {});
+        Ref cls = make_class(str("InlineValuesProbe"), "zorvia", {});
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
         Ref obj = call(cls);
@@ -163,15 +163,10 @@ bool store_inline_value(PyObject** values, Py_ssize_t index, PyObject* value) no
 // descriptor's owner.
 [[gnu::noinline]] Ref getattr_learning(PyObject* obj, const Attr& attr) {
     PyTypeObject* type = Py_TYPE(obj);
-    const bool plain = type->tp_getattro == PyObject_GenericGetAttr || type == &PyModule_Type;
-    if (plain && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        const unsigned int version = type->tp_version_tag;
-        PyObject* descriptor = _PyType_Lookup(type, attr);
-        // A class dict with keys of its own making can run code during that lookup; what it found
-        // is used only if the type is still as it was.
-        if (type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-            return check(PyObject_GetAttr(obj, attr));
-        }
+    if (type->tp_getattro == PyObject_GenericGetAttr || type == &PyModule_Type) {
+        unsigned int version;
+        PyObject* descriptor = type_lookup(type, attr, version);
+        if (version == 0) return check(PyObject_GetAttr(obj, attr));
         if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
             // Plain attribute lookup that ends at a slot's member descriptor reads the slot: a
             // member descriptor is a data descriptor, so it takes precedence over the instance
@@ -214,10 +209,9 @@ bool store_inline_value(PyObject** values, Py_ssize_t index, PyObject* value) no
 [[gnu::noinline]] void setattr_learning(PyObject* obj, const Attr& attr, PyObject* value) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_setattro == PyObject_GenericSetAttr && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && inline_layout_known()) {
-        const unsigned int version = type->tp_version_tag;
-        PyObject* descriptor = _PyType_Lookup(type, attr);
-        if (descriptor == nullptr && type->tp_version_tag == version && version != 0) {
+        inline_layout_known()) {
+        unsigned int version;
+        if (type_lookup(type, attr, version) == nullptr && version != 0) {
             if (PyObject** values = inline_values(obj)) {
                 const Py_ssize_t index = shared_key_index(type, attr);
                 if (index >= 0 && store_inline_value(values, index, value)) {
@@ -231,15 +225,12 @@ bool store_inline_value(PyObject** values, Py_ssize_t index, PyObject* value) no
 }
 
 PyObject* bound_class_method(PyTypeObject* type, const ClassMethodName& name) {
-    constexpr unsigned long builtin = Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_VALID_VERSION_TAG;
-    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & builtin) != builtin) return nullptr;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return nullptr;
     // `type` itself is builtin too: what it holds of that name, if anything, never changes.
-    const unsigned int version = type->tp_version_tag;
     if (_PyType_Lookup(&PyType_Type, name) != nullptr) return nullptr;
-    PyObject* descriptor = _PyType_Lookup(type, name);
-    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyClassMethodDescr_Type) || type->tp_version_tag != version) {
-        return nullptr;
-    }
+    unsigned int version;
+    PyObject* descriptor = type_lookup(type, name, version);
+    if (version == 0 || descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyClassMethodDescr_Type)) return nullptr;
     PyObject* bound = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
     if (bound == nullptr) fail();
     Py_XSETREF(name.bound_, bound);

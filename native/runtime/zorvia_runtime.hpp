@@ -151,6 +151,16 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_
 // object whose `__eq__` is user code, and so runs no code.
 bool has_only_str_keys(PyObject* dict) noexcept;
 
+// `_PyType_Lookup(type, name)`, with the version the type had before the lookup in `version`:
+// 0 (which is never remembered) when the type has no valid version, or when the lookup changed
+// the type (a class dict key with code of its own), in which case what it found may be gone.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name, unsigned int& version) {
+    version = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    PyObject* found = _PyType_Lookup(type, name);
+    if (type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) version = 0;
+    return found;
+}
+
 // The store of the remembered facts below: 32 sets of four places, a set chosen by a hash of
 // addresses, so that things used together (often classes of one family, allocated alike) do
 // not keep evicting one another.
@@ -486,10 +496,8 @@ Ref call_method(PyObject* obj, const MethodName& name, const Args&... args) {
         if (remembered != nullptr) {
             on_type = *remembered;
         } else {
-            // The version before the lookup: a lookup that changed the type leaves a fact that never matches.
-            const unsigned int version =
-                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-            on_type = _PyType_Lookup(type, name) != nullptr;
+            unsigned int version;
+            on_type = type_lookup(type, name, version) != nullptr;
             name.on_type_.store(type, version, on_type);
         }
         if (!on_type) return call(getattr(obj, name), {static_cast<PyObject*>(args)...});
