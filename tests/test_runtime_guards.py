@@ -251,6 +251,18 @@ LABELS = st.sampled_from(["a", "b", "c"])
 ATTRIBUTES = st.sampled_from(["get_dict", "name"])
 
 
+CLASS_VALUES = ["property", "plain", "function", "member of another class"]
+
+
+def class_value(kind: str, name: str, token: Token, setter: Callable[[Any, Any], None] | None = None) -> Any:
+    """What a class gains under `name`: a (data) descriptor, a plain value or a non-data one."""
+    if kind == "property":
+        return property(lambda self: token, setter)
+    if kind == "member of another class":
+        return type("Elsewhere", (), {"__slots__": (name,)}).__dict__[name]
+    return {"plain": token, "function": staticmethod(token)}[kind]
+
+
 class World:
     """One module's side: the object standing in for `other_db` and its class."""
 
@@ -312,20 +324,10 @@ class AttributeMachine(TwoWorlds):
     @rule(
         attribute=ATTRIBUTES,
         label=LABELS,
-        kind=st.sampled_from(["property", "plain", "function", "member of another class"]),
+        kind=st.sampled_from(CLASS_VALUES),
     )
     def class_gains(self, attribute: str, label: str, kind: str) -> None:
-        def gain(w: World) -> None:
-            token = Token(label)
-            value: Any = {
-                "property": property(lambda self: token),
-                "plain": token,
-                "function": staticmethod(token),
-                "member of another class": type("Other", (), {"__slots__": (attribute,)}).__dict__[attribute],
-            }[kind]
-            setattr(w.cls, attribute, value)
-
-        self.same(gain)
+        self.same(lambda w: setattr(w.cls, attribute, class_value(kind, attribute, Token(label))))
 
     @rule(attribute=ATTRIBUTES)
     def class_loses(self, attribute: str) -> None:
@@ -612,19 +614,15 @@ class InstanceMachine(TwoWorlds):
     @rule(
         name=st.sampled_from(STORED),
         label=LABELS,
-        kind=st.sampled_from(["property with a setter", "read-only property", "plain", "method", "member of another class"]),
+        kind=st.sampled_from(["property with a setter", *CLASS_VALUES]),
         which=st.sampled_from([0, 1]),
     )
     def class_gains(self, name: str, label: str, kind: str, which: int) -> None:
         def gain(w: ManagerWorld) -> None:
-            token = Token(label)
-            value: Any = {
-                "property with a setter": property(lambda self: token, lambda self, v: w.stores.append((name, shown(v)))),
-                "read-only property": property(lambda self: token),
-                "plain": token,
-                "method": lambda self: token,
-                "member of another class": type("Elsewhere", (), {"__slots__": (name,)}).__dict__[name],
-            }[kind]
+            if kind == "property with a setter":
+                value = class_value("property", name, Token(label), lambda self, v: w.stores.append((name, shown(v))))
+            else:
+                value = class_value(kind, name, Token(label))
             setattr(w.classes[which], name, value)
 
         self.same(gain)
