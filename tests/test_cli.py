@@ -8,20 +8,16 @@ import subprocess
 import sys
 import threading
 from datetime import datetime
-from importlib.metadata import entry_points
 from pathlib import Path
 
 import pytest
 
 import zorvia
-from zorvia import cli
 
 PACKAGE_ROOT = Path(zorvia.__file__).resolve().parent.parent
 FIRST_USER = ["AOI (user 10000001)", "Icon Meadow", "Title Meadow", "Plate Meadow", "Frame Meadow",
               "Partner Meadow", "Class Meadow", "Map Meadow", "Chara Meadow (level 35)", "Chara Dawn (level 12)",
               "Music Meadow: 100.4512%", "Favourites  Music Meadow, Music Dawn"]
-THIRD_USER = ["MIDORI (user 10000003)", "Icon        #424242 (not in the catalog)", "Chara Dawn (level 2), #777001 (not in the catalog) (level 1)",
-              "#999999 (not in the catalog)", "Music Harbor: 80.3400%"]
 
 
 def child_environment() -> dict[str, str]:
@@ -38,11 +34,10 @@ def run_zorvia(cwd: Path, *args: str) -> subprocess.CompletedProcess[str]:
     )
 
 
-@pytest.mark.parametrize(("args", "expected"), [((), FIRST_USER), (("--user-id", "10000003"), THIRD_USER)])
-def test_demo_walks_the_road_and_prints_catalog_names(tmp_path: Path, args: tuple[str, ...], expected: list[str]) -> None:
-    result = run_zorvia(tmp_path, "demo", *args)
+def test_demo_walks_the_road_and_prints_catalog_names(tmp_path: Path) -> None:
+    result = run_zorvia(tmp_path, "demo")
     assert result.returncode == 0, result.stderr
-    for text in [*expected, "Login       alive", "Ping        ", "Test mode   ", "Logged out"]:
+    for text in [*FIRST_USER, "Login       alive", "Ping        ", "Test mode   ", "Logged out"]:
         assert text in result.stdout
     assert "Traceback" not in result.stdout + result.stderr
     assert "demo: QR code resolved to user 1000000" in (tmp_path / "log" / "debug.log").read_text(encoding="utf-8")
@@ -128,7 +123,3 @@ def test_serve_prints_a_qrcode_that_a_real_client_resolves(
             process.kill()
         process.communicate(timeout=10)
 
-
-def test_console_script_runs_main() -> None:
-    (script,) = entry_points(group="console_scripts", name="zorvia") or pytest.skip("the package is not installed")
-    assert script.load() is cli.main
