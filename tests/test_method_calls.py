@@ -1,9 +1,9 @@
 """`other_db.get_dict(name)` in the native validator finds and calls `get_dict` as Python does.
 
 The native method call skips the bound method when the type holds a plain function; every other
-shape of `get_dict` (shadowed by the instance, static, class, property, `__getattr__`, a callable
-object, a C method of a dict subclass) must give what the plain-Python reference gives. Changes
-between calls are the attribute state machine's (test_runtime_guards).
+shape of `get_dict` (shadowed by the instance, a classmethod, `__getattr__`, a C method of a dict
+subclass) must give what the plain-Python reference gives. Static methods, properties, plain
+callables, slots and changes between calls are the attribute state machine's (test_runtime_guards).
 """
 
 from collections.abc import Callable
@@ -32,20 +32,10 @@ def shadowed() -> Any:
     return db
 
 
-class Static:
-    get_dict = staticmethod({NAME: RECORDS}.__getitem__)
-
-
 class Class:
     @classmethod
     def get_dict(cls, name: str) -> dict[int, str]:
         return {NAME: RECORDS}[name]
-
-
-class Property:
-    @property
-    def get_dict(self) -> Callable[[str], dict[int, str]]:
-        return {NAME: SHADOW}.__getitem__
 
 
 class GetAttr:
@@ -55,36 +45,16 @@ class GetAttr:
         raise AttributeError(attribute)
 
 
-class CallableObject:
-    def __call__(self, name: str) -> dict[int, str]:
-        return {NAME: SHADOW}[name]
-
-
-class CallableAttribute:
-    get_dict = CallableObject()  # no __get__: called without the instance
-
-
 class DictSubclass(dict):
     get_dict = dict.__getitem__  # a C method descriptor on the type
-
-
-class Slots:
-    __slots__ = ("get_dict",)
-
-    def __init__(self) -> None:
-        self.get_dict = {NAME: SHADOW}.__getitem__
 
 
 SHAPES: dict[str, Callable[[], Any]] = {
     "python method": Method,
     "method shadowed by the instance": shadowed,
-    "staticmethod": Static,
     "classmethod": Class,
-    "property": Property,
     "__getattr__": GetAttr,
-    "callable class attribute": CallableAttribute,
     "C method of a dict subclass": lambda: DictSubclass({NAME: RECORDS}),
-    "slot": Slots,
 }
 
 
