@@ -19,7 +19,8 @@ from net_support import title_cipher
 
 from zorvia import protocol
 from zorvia.errors import ZorvServiceError
-from zorvia.sim import SimService, store
+from zorvia.sim import SimService
+from zorvia.sim import store as sim_store
 from zorvia.sim.apps import Nonces, Refusal
 from zorvia.zorvmanager import ZorvManager
 from zorvia.zorvtypes import UserId
@@ -66,18 +67,10 @@ def test_an_authentic_request_whose_nonce_is_not_32_hex_digits_is_refused(sim: S
     assert (response.status_code, response.json()["error"]) == (400, "bad_request")
 
 
-class Clock:
-    def __init__(self) -> None:
-        self.now = 1_800_000_000.0
-
-    def __call__(self) -> float:
-        return self.now
-
-
 def test_the_nonce_table_drops_stale_nonces_and_refuses_replays_of_those_it_forgets() -> None:
-    clock = Clock()
-    nonces = Nonces(limit=3, clock=clock)
-    ts = int(clock.now)
+    clock = [1_800_000_000.0]
+    nonces = Nonces(limit=3, clock=lambda: clock[0])
+    ts = int(clock[0])
     sent = [(secrets.token_hex(16), ts + second) for second in range(4)]
     for nonce, stamp in sent:  # the fourth makes the full table forget the first
         nonces.admit(nonce, stamp)
@@ -87,14 +80,14 @@ def test_the_nonce_table_drops_stale_nonces_and_refuses_replays_of_those_it_forg
             nonces.admit(nonce, stamp)
         assert caught.value.code == code
     nonces.admit(secrets.token_hex(16), ts + 1)  # a new request stamped after the forgotten one passes
-    clock.now += protocol.FRESHNESS_SECONDS + 10  # every stamp so far has left the window
-    nonces.admit(secrets.token_hex(16), int(clock.now))
+    clock[0] += protocol.FRESHNESS_SECONDS + 10  # every stamp so far has left the window
+    nonces.admit(secrets.token_hex(16), int(clock[0]))
     assert len(nonces) == 1
 
 
 def test_login_tokens_and_test_mode_clients_stay_bounded(sim: SimService, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(store, "TOKEN_LIMIT", 2)
-    monkeypatch.setattr(store, "TESTMODE_LIMIT", 2)
+    monkeypatch.setattr(sim_store, "TOKEN_LIMIT", 2)
+    monkeypatch.setattr(sim_store, "TESTMODE_LIMIT", 2)
     codes = [sim.issue_qrcode() for _ in range(3)]
     manager = ZorvManager(sim.config)
     first_user = UserId(userId=sim.user_ids()[0])
