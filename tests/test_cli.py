@@ -1,4 +1,4 @@
-"""The command line as a user runs it: `python -m zorvia demo` and `serve` in child processes."""
+"""The command line as a user runs it: `python -m zorvia demo`, `serve` and `qrcode` in child processes."""
 
 import os
 import re
@@ -9,10 +9,17 @@ import sys
 import threading
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 import pytest
 
 import zorvia
+from zorvia import cli
+from zorvia.sim import SimService
+from zorvia.zorvmanager import ZorvManager
+from zorvia.zorvtypes import UserId
+
+pytest_plugins = ["net_fixtures"]
 
 PACKAGE_ROOT = Path(zorvia.__file__).resolve().parent.parent
 FIRST_USER = ["AOI (user 10000001)", "Icon Meadow", "Title Meadow", "Plate Meadow", "Frame Meadow",
@@ -27,10 +34,10 @@ def child_environment() -> dict[str, str]:
     return environment
 
 
-def run_zorvia(cwd: Path, *args: str) -> subprocess.CompletedProcess[str]:
+def run_zorvia(cwd: Path, *args: str, **environ: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, "-m", "zorvia", *args],
-        cwd=cwd, env=child_environment(), capture_output=True, text=True, timeout=120,
+        cwd=cwd, env=child_environment() | environ, capture_output=True, text=True, timeout=120,
     )
 
 
@@ -41,6 +48,7 @@ def test_demo_walks_the_road_and_prints_catalog_names(tmp_path: Path) -> None:
         assert text in result.stdout
     assert "Traceback" not in result.stdout + result.stderr
     assert "demo: QR code resolved to user 1000000" in (tmp_path / "log" / "debug.log").read_text(encoding="utf-8")
+    assert "demo: QR code resolved" in result.stderr and "| INFO" not in result.stdout  # the log stays out of the report
 
 
 def fresh_stamp() -> str:
@@ -63,8 +71,9 @@ def test_demo_failure_is_one_clear_line(tmp_path: Path, args: tuple[str, ...], m
     (tmp_path / "broken.toml").write_text('keychip = "K"\nkelvo_salt = "s"\nzorv2_salt = "s"\naes_key = "0123456789abcdef"\n')
     result = run_zorvia(tmp_path, "demo", *args)
     assert result.returncode == 1
-    (line,) = result.stderr.splitlines()
+    *logged, line = result.stderr.splitlines()  # the demo's log records come first, on standard error too
     assert line.startswith(f"zorvia demo: error: {message}")
+    assert all(" | INFO     | zorvia.cli:run_demo:" in record for record in logged)
     assert "Logged out" not in result.stdout
 
 
@@ -123,3 +132,81 @@ def test_serve_prints_a_qrcode_that_a_real_client_resolves(
             process.kill()
         process.communicate(timeout=10)
 
+
+@pytest.mark.parametrize(
+    ("args", "expected"),
+    [
+        (["--version"], f"zorvia {zorvia.__version__}"),
+        (["--help"], "zorvia logs a player in from a login QR code"),
+        (["demo", "--help"], "walk the whole road once"),
+    ],
+    ids=["version", "help", "command-help"],
+)
+def test_version_and_help_say_what_each_command_does(
+    capsys: pytest.CaptureFixture[str], args: list[str], expected: str
+) -> None:
+    with pytest.raises(SystemExit) as caught:
+        cli.main(args)
+    assert caught.value.code == 0
+    assert expected in " ".join(capsys.readouterr().out.split())
+
+
+def test_qrcode_prints_a_fresh_code_from_the_running_service(sim: SimService, tmp_path: Path) -> None:
+    user = sim.user_ids()[1]
+    result = run_zorvia(tmp_path, "qrcode", "--user-id", str(user), ZORVIA_LOGIN_URL=sim.login_url)
+    assert (result.returncode, result.stderr) == (0, "")
+    (code,) = result.stdout.splitlines()
+    manager = ZorvManager(sim.config)
+    assert manager.generate_user_id(qrcode=code) == UserId(userId=user)
+    assert manager.generate_user_id(qrcode=code) is None  # it served its one login
+
+
+@pytest.mark.parametrize(
+    ("args", "where", "message"),
+    [
+        (("--user-id", "5"), "sim", "the local service has no user 5 (its users: "),
+        (("--config", "other.toml"), "sim", " (give --config the file `zorvia serve` speaks with)"),
+        ((), "down", " (is `zorvia serve` running there? ZORVIA_LOGIN_URL says where)"),
+    ],
+    ids=["unknown-user", "other-configuration", "no-service"],
+)
+def test_qrcode_failure_is_one_clear_line(
+    sim: SimService, down_url: str, tmp_path: Path, args: tuple[str, ...], where: str, message: str
+) -> None:
+    (tmp_path / "other.toml").write_text(
+        'keychip = "K"\nkelvo_salt = "s"\nzorv2_salt = "s"\naes_key = "0123456789abcdef"\naes_iv = "0123456789abcdef"\n'
+    )
+    result = run_zorvia(tmp_path, "qrcode", *args, ZORVIA_LOGIN_URL=sim.login_url if where == "sim" else down_url)
+    assert (result.returncode, result.stdout) == (1, "")
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("zorvia qrcode: error: ") and message in line
+
+
+def test_demo_ends_quietly_when_its_reader_has_gone(tmp_path: Path) -> None:
+    process = subprocess.Popen(
+        [sys.executable, "-m", "zorvia", "demo"],
+        cwd=tmp_path, env=child_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    process.stdout.close()  # type: ignore[union-attr]  # `| head` that stopped reading before the report
+    _, errors = process.communicate(timeout=120)
+    assert process.returncode == 1
+    assert "Traceback" not in errors and "Error" not in errors
+    assert "demo: user 10000001 logged out" in errors  # it got that far: only the report went nowhere
+
+
+@pytest.mark.parametrize(
+    ("prepare", "environ", "message"),
+    [
+        (lambda cwd: (cwd / "log").write_text("a file where the log folder goes"), {}, "cannot write the debug log "),
+        (lambda cwd: (cwd / "bad.pem").write_text("not a certificate"), {"SSL_CERT_FILE": "bad.pem"}, "certificate"),
+    ],
+    ids=["log-folder", "ssl-cert-file"],
+)
+def test_demo_in_a_broken_environment_is_one_line(
+    tmp_path: Path, prepare: Any, environ: dict[str, str], message: str
+) -> None:
+    prepare(tmp_path)
+    result = run_zorvia(tmp_path, "demo", **environ)
+    assert (result.returncode, result.stdout) == (1, "")
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("zorvia demo: error: ") and message in line.lower()

@@ -36,8 +36,8 @@ class TestErrors:
         assert cls().args == () and str(cls()) == message
         assert str(cls("given")) == "given"
 
-    def test_the_two_qr_errors_are_distinct(self) -> None:
-        assert not issubclass(ZorvQrCodeTimeoutError, ZorvQrCodeError)
+    def test_an_expired_code_is_a_qr_code_error_and_not_the_reverse(self) -> None:
+        assert issubclass(ZorvQrCodeTimeoutError, ZorvQrCodeError)
         assert not issubclass(ZorvQrCodeError, ZorvQrCodeTimeoutError)
         assert errors.ZorvQrCodeError is ZorvQrCodeError
 

@@ -3,7 +3,8 @@
 `zorvia demo` walks the whole road against a local service on free loopback ports: a login QR
 code becomes a `UserId`, the manager checks the services, and a `Zorv2` fetches the player's
 preview and data, which are printed with their catalog names. `zorvia serve` runs the local
-service in the foreground for code of one's own.
+service in the foreground for code of one's own, and `zorvia qrcode` asks it for another login
+QR code.
 """
 
 from __future__ import annotations
@@ -20,8 +21,11 @@ from typing import TYPE_CHECKING
 
 from loguru import logger
 
-from zorvia.errors import ZorvError
+from zorvia import __version__, protocol
+from zorvia._transport import expect
+from zorvia.errors import ZorvError, ZorvNetworkError, ZorvServiceError
 from zorvia.models import UserData, UserPreview, record_name
+from zorvia.userid import KelvoNet
 
 if TYPE_CHECKING:
     from zorvia.sim import SimService
@@ -67,11 +71,47 @@ def start_service(sim: ModuleType, config: ZorvConfig, login_port: int = 0, titl
     return service
 
 
-def issue_qrcode(service: SimService, user_id: int | None) -> str:
-    if user_id is not None and user_id not in service.user_ids():
-        known = ", ".join(map(str, service.user_ids()))
-        raise CommandError(f"the local service has no user {user_id} (its users: {known})")
-    return service.issue_qrcode(user_id)
+def issue_qrcode(sim: ModuleType, service: SimService, user_id: int | None) -> str:
+    try:
+        return service.issue_qrcode(user_id)
+    except sim.UnknownUser as error:
+        raise CommandError(str(error)) from error
+
+
+@contextmanager
+def building_clients() -> Iterator[None]:
+    """Inside the block, a CA bundle that cannot be loaded is a CommandError naming where it was looked for."""
+    try:
+        yield
+    except OSError as error:  # ssl.SSLError and a missing file alike
+        named = [f"{name}={os.environ[name]}" for name in ("SSL_CERT_FILE", "SSL_CERT_DIR") if os.environ.get(name)]
+        where = f" ({', '.join(named)})" if named else ""
+        raise CommandError(f"cannot load the TLS certificates{where}: {one_line(error)}") from error
+
+
+def log_to_stderr() -> None:
+    """`setup_logger()`'s two sinks, the console one on standard error, away from the report."""
+    from zorvia import zorvmanager
+
+    stdout = zorvmanager.stdout
+    zorvmanager.stdout = sys.stderr
+    try:
+        zorvmanager.setup_logger()
+    except OSError as error:
+        raise CommandError(f"cannot write the debug log {Path('log', 'debug.log').absolute()}: {one_line(error)}") from error
+    finally:
+        zorvmanager.stdout = stdout
+
+
+class LocalOperator(KelvoNet):
+    """A login-service client that may also ask the local service for login QR codes: its requests
+    carry the keychip and are sealed with the salt, which only the service's operator holds."""
+
+    def issue_qrcode(self, user_id: int | None) -> str:
+        path = protocol.LOCAL_QRCODE
+        data, _ = self._client.exchange(path, {"keychip": self.keychip, "userId": user_id})
+        qrcode: str = expect(data, "qrcode", str, path)
+        return qrcode
 
 
 def summary(preview: UserPreview, data: UserData) -> list[str]:
@@ -110,16 +150,17 @@ def configuration(args: argparse.Namespace, sim: ModuleType) -> tuple[Path, Zorv
 def run_demo(args: argparse.Namespace) -> int:
     sim = load_sim()
     from zorvia import zorv2 as title_clients
-    from zorvia.zorvmanager import ZorvManager, setup_logger
+    from zorvia.zorvmanager import ZorvManager
 
     _, config = configuration(args, sim)
     if args.net_log:
         title_clients.NET_LOG = True
     with start_service(sim, config) as service, service_environment(service):
-        setup_logger()
+        with building_clients():
+            manager = ZorvManager(config)
+        log_to_stderr()
         logger.info("demo: local service at {} (login) and {} (title)", service.login_url, service.title_url)
-        manager = ZorvManager(config)
-        qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(service, args.user_id)
+        qrcode = args.qrcode if args.qrcode is not None else issue_qrcode(sim, service, args.user_id)
         try:
             user_id = manager.generate_user_id(qrcode=qrcode)
         except ValueError as error:
@@ -156,7 +197,8 @@ def run_serve(args: argparse.Namespace) -> int:
     login_port = sim.DEFAULT_LOGIN_PORT if args.login_port is None else args.login_port
     title_port = sim.DEFAULT_TITLE_PORT if args.title_port is None else args.title_port
     with start_service(sim, config, login_port, title_port) as service:
-        qrcode = issue_qrcode(service, args.user_id)
+        qrcode = issue_qrcode(sim, service, args.user_id)
+        more = "zorvia qrcode [--user-id ID]" + ("" if args.config is None else f" --config {args.config}")
         print(
             "\n".join(
                 [
@@ -165,6 +207,7 @@ def run_serve(args: argparse.Namespace) -> int:
                     f"Title server   {service.title_url}",
                     f"Configuration  {config_path.resolve()}",
                     f"QR code        {qrcode}",
+                    f"More codes     {more}",
                     "Clients find the service through:",
                     *(f"  export {name}={value}" for name, value in service.environ().items()),
                 ]
@@ -181,6 +224,24 @@ def run_serve(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_qrcode(args: argparse.Namespace) -> int:
+    sim = load_sim()
+    _, config = configuration(args, sim)
+    with building_clients():
+        operator = LocalOperator(config.keychip, config.kelvo_salt, "", config.https_verify)
+    with operator:
+        try:
+            qrcode = operator.issue_qrcode(args.user_id)
+        except ZorvNetworkError as error:
+            raise CommandError(f"{error} (is `zorvia serve` running there? {protocol.LOGIN_URL_ENV} says where)") from error
+        except ZorvServiceError as error:
+            if error.code in {"unauthenticated", "unknown_keychip"}:
+                raise CommandError(f"{error} (give --config the file `zorvia serve` speaks with)") from error
+            raise
+    print(qrcode, flush=True)
+    return 0
+
+
 def port(text: str) -> int:
     value = int(text)
     if not 0 <= value <= 65535:
@@ -188,22 +249,59 @@ def port(text: str) -> int:
     return value
 
 
+DESCRIPTION = """\
+zorvia logs a player in from a login QR code and reads the player's data from the title server,
+through its ZorvManager; its pydantic field types turn the data's catalog IDs into records.
+These commands run it against its local service, a login service and a title server on 127.0.0.1
+that speak the same protocol."""
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="zorvia", description=__doc__.splitlines()[0] if __doc__ else None)
+    parser = argparse.ArgumentParser(
+        prog="zorvia",
+        description=DESCRIPTION,
+        epilog="'zorvia COMMAND --help' describes a command and its options.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--user-id", type=int, help="the sample user whose QR code is issued (default: the first)")
+    common.add_argument("--user-id", type=int, metavar="ID", help="the sample user whose QR code is issued (default: the first)")
     common.add_argument("--config", metavar="PATH", help="configuration file, .toml or .json (default: the sample)")
 
-    demo = commands.add_parser("demo", parents=[common], help="log in to a local service and print a player's data")
-    demo.add_argument("--qrcode", help="log in with this QR code text instead of a fresh one")
+    demo = commands.add_parser(
+        "demo",
+        parents=[common],
+        help="log in to a local service and print a player's data",
+        description="Start the local service on free loopback ports and walk the whole road once through a "
+        "ZorvManager: log in with a fresh login QR code, check the login service, ping the title server, "
+        "put the client in test mode, fetch the player's preview and data, log out. Print what came back, "
+        "catalog names in place of IDs; log to standard error and ./log/debug.log.",
+    )
+    demo.add_argument("--qrcode", metavar="TEXT", help="log in with this QR code text instead of a fresh one")
     demo.add_argument("--net-log", action="store_true", help="log every request at DEBUG")
     demo.set_defaults(run=run_demo)
 
-    serve = commands.add_parser("serve", parents=[common], help="run the local service until Ctrl-C")
-    serve.add_argument("--login-port", type=port, help="login service port (default: its default port; 0: any)")
-    serve.add_argument("--title-port", type=port, help="title server port (default: its default port; 0: any)")
+    serve = commands.add_parser(
+        "serve",
+        parents=[common],
+        help="run the local service until Ctrl-C",
+        description="Run the local service in the foreground until Ctrl-C or a termination signal. Print its "
+        "addresses, its configuration file, a fresh login QR code and the variables that point the clients at it.",
+    )
+    serve.add_argument("--login-port", type=port, metavar="N", help="login service port (default: 38411; 0: any)")
+    serve.add_argument("--title-port", type=port, metavar="N", help="title server port (default: 38412; 0: any)")
     serve.set_defaults(run=run_serve)
+
+    qrcode = commands.add_parser(
+        "qrcode",
+        parents=[common],
+        help="print a fresh login QR code from a running local service",
+        description=f"Ask the local service that `zorvia serve` runs (at ${protocol.LOGIN_URL_ENV}, default "
+        f"http://127.0.0.1:{protocol.DEFAULT_LOGIN_PORT}) for a fresh login QR code and print it. The request "
+        "proves the configuration's keychip and salt: give --config the file the service speaks with.",
+    )
+    qrcode.set_defaults(run=run_qrcode)
     return parser
 
 
@@ -216,7 +314,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         status: int = args.run(args)
-    except (ZorvError, CommandError) as error:
+    except BrokenPipeError:
+        # Whoever read the output stopped (`zorvia demo | head`): end quietly, and send what is still
+        # buffered nowhere, so that the interpreter's last flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except (ZorvError, CommandError, OSError) as error:
         print(f"zorvia {args.command}: error: {one_line(error)}", file=sys.stderr, flush=True)
         return 1
     except KeyboardInterrupt:

@@ -75,12 +75,13 @@ class ZorvProtocolError(ZorvError):
 
 
 class ZorvQrCodeError(_DefaultMessage):
-    """A login QR code without the expected prefix."""
+    """A login QR code the manager refuses before asking the login service; raised as this very
+    class, a code without the expected prefix."""
 
     default_message = "the login QR code does not start with the expected prefix"
 
 
-class ZorvQrCodeTimeoutError(_DefaultMessage):
-    """A login QR code whose embedded time stamp is too old."""
+class ZorvQrCodeTimeoutError(ZorvQrCodeError):
+    """A login QR code whose embedded time stamp is too old (a `ZorvQrCodeError` too)."""
 
     default_message = "the login QR code has expired"

@@ -46,6 +46,8 @@ FRESHNESS_SECONDS = 300
 
 LOGIN_HEALTH = "/kelvo/v1/health"
 LOGIN_QRCODE = "/kelvo/v1/qrcode"
+# The local service's own: a fresh login QR code for its operator (`zorvia qrcode`).
+LOCAL_QRCODE = "/kelvo/v1/local/qrcode"
 TITLE_PING = "/title/v1/ping"
 TITLE_TESTMODE = "/title/v1/client/testmode"
 TITLE_PREVIEW = "/title/v1/user/preview"

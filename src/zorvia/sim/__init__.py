@@ -11,6 +11,6 @@ Needs the optional extra `zorvia[sim]` (Starlette and uvicorn). It binds to 127.
 from zorvia.protocol import DEFAULT_LOGIN_PORT, DEFAULT_TITLE_PORT
 from zorvia.sim.apps import FAULT_KINDS
 from zorvia.sim.service import SAMPLE_CONFIG, SimService
-from zorvia.sim.store import Store, sample_users
+from zorvia.sim.store import Store, UnknownUser, sample_users
 
-__all__ = ["DEFAULT_LOGIN_PORT", "DEFAULT_TITLE_PORT", "FAULT_KINDS", "SAMPLE_CONFIG", "SimService", "Store", "sample_users"]
+__all__ = ["DEFAULT_LOGIN_PORT", "DEFAULT_TITLE_PORT", "FAULT_KINDS", "SAMPLE_CONFIG", "SimService", "Store", "UnknownUser", "sample_users"]

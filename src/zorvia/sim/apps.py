@@ -12,9 +12,10 @@ from __future__ import annotations
 
 import asyncio
 import hashlib
+import re
 import threading
 import time
-from collections import Counter
+from collections import Counter, OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -28,13 +29,19 @@ from starlette.routing import Route
 from zorvia import protocol
 from zorvia.aes import ZorvAES
 from zorvia.errors import ZorvProtocolError
-from zorvia.sim.store import Store
+from zorvia.sim.store import Store, UnknownUser
 from zorvia.zorvtypes import ZorvConfig
 
 MAX_BODY = 64 * 1024
 # What a "garbage" fault answers: a page from something that does not speak the protocol.
 GARBAGE = b"<!doctype html><title>502 Bad Gateway</title><p>upstream sent an invalid response</p>"
 FAULT_KINDS = ("garbage", "wrong_key", "forged_mac", "error_500", "slow")
+# A request's nonce: 16 random bytes in hex. Anything else is refused before it is remembered.
+NONCE = re.compile(r"[0-9a-fA-F]{32}")
+# The most nonces remembered at once (about 190 bytes each, so some 18 MiB at most).
+NONCE_LIMIT = 100_000
+# The longest client ID the title server keeps in its test-mode table.
+CLIENT_ID_LIMIT = 64
 
 
 class Refusal(Exception):
@@ -87,21 +94,47 @@ class Faults:
 
 
 class Nonces:
-    """Nonces seen within the freshness window: a second use is a replay."""
+    """The nonces of the requests that are still fresh: a second use is a replay.
 
-    def __init__(self) -> None:
+    A nonce is kept, under its request's time stamp, until that stamp has left the freshness
+    window, when a replay would be refused as stale anyway. The table is a queue in arrival
+    order, and each request drops the stale nonces at its front, each nonce once: a request costs
+    the same, amortised, however many nonces are live. (A nonce stamped ahead of the clock holds
+    up those behind it until it leaves the window, at most 600 s after its arrival.)
+
+    At `limit` nonces the oldest one goes early, and its stamp becomes a floor: a request stamped
+    at or before it is refused as stale, so a replay of a forgotten nonce cannot pass: under such
+    a load the window narrows instead of the memory growing.
+    """
+
+    def __init__(self, limit: int = NONCE_LIMIT, clock: Callable[[], float] = time.time) -> None:
         self._lock = threading.Lock()
-        self._seen: dict[str, float] = {}
+        self._stamps: OrderedDict[int, int] = OrderedDict()  # nonce as a number -> its request's ts
+        self._limit = limit
+        self._clock = clock
+        self._floor = 0  # the latest stamp of a forgotten nonce
 
-    def fresh(self, nonce: str) -> bool:
-        now = time.monotonic()
+    def __len__(self) -> int:
+        return len(self._stamps)
+
+    def admit(self, nonce: str, ts: int) -> None:
+        """Remembers the nonce of a fresh request; a Refusal for a malformed, stale or replayed one."""
+        if NONCE.fullmatch(nonce) is None:
+            raise Refusal(400, "bad_request", "the request's nonce is not 32 hex digits")
+        key = int(nonce, 16)
+        now = self._clock()
         with self._lock:
-            if len(self._seen) > 1024:
-                self._seen = {key: until for key, until in self._seen.items() if until > now}
-            if self._seen.get(nonce, 0.0) > now:
-                return False
-            self._seen[nonce] = now + 2 * protocol.FRESHNESS_SECONDS
-            return True
+            stamps = self._stamps
+            while stamps and next(iter(stamps.values())) < now - protocol.FRESHNESS_SECONDS:
+                stamps.popitem(last=False)
+            if abs(ts - now) > protocol.FRESHNESS_SECONDS or ts <= self._floor:
+                raise Refusal(401, "stale_request", "the request's time stamp is outside the window")
+            if key in stamps:
+                raise Refusal(401, "replayed_request", "the request's nonce was seen before")
+            if len(stamps) >= self._limit:
+                _, forgotten = stamps.popitem(last=False)
+                self._floor = max(self._floor, forgotten)
+            stamps[key] = ts
 
 
 Handler = Callable[[dict[str, Any]], dict[str, Any]]
@@ -148,16 +181,13 @@ def _app(state: SimState, salt: str, aes: ZorvAES | None, handlers: dict[str, Ha
             message = envelope.open(body, protocol.request_context(path))
         except ZorvProtocolError:
             return error_response(401, "unauthenticated", "the request failed authentication")
-        if abs(message.ts - time.time()) > protocol.FRESHNESS_SECONDS:
-            return error_response(401, "stale_request", "the request's time stamp is outside the window")
-        if not state.nonces.fresh(message.nonce):
-            return error_response(401, "replayed_request", "the request's nonce was seen before")
-        fault = state.faults.take(path)
-        if fault is not None and fault.kind == "slow":
-            await asyncio.sleep(fault.delay)
-        if fault is not None and fault.kind == "error_500":
-            return error_response(500, "internal_error", "the service failed (injected fault)")
         try:
+            state.nonces.admit(message.nonce, message.ts)
+            fault = state.faults.take(path)
+            if fault is not None and fault.kind == "slow":
+                await asyncio.sleep(fault.delay)
+            if fault is not None and fault.kind == "error_500":
+                return error_response(500, "internal_error", "the service failed (injected fault)")
             data = handlers[path](message.data)
         except Refusal as refusal:
             return error_response(refusal.status, refusal.code, refusal.message)
@@ -195,7 +225,17 @@ def login_app(state: SimState) -> Starlette:
         _check_keychip(state, data)
         return {"userId": state.store.resolve(_field(data, "token", str))}
 
-    return _app(state, state.config.kelvo_salt, None, {protocol.LOGIN_HEALTH: health, protocol.LOGIN_QRCODE: qrcode})
+    def issue(data: dict[str, Any]) -> dict[str, Any]:
+        # Only this service's operator holds its keychip and salt, which every request proves.
+        _check_keychip(state, data)
+        user_id = None if data.get("userId") is None else _field(data, "userId", int)
+        try:
+            return {"qrcode": state.store.issue_qrcode(user_id)}
+        except UnknownUser as error:
+            raise Refusal(404, "unknown_user", str(error)) from None
+
+    handlers: dict[str, Handler] = {protocol.LOGIN_HEALTH: health, protocol.LOGIN_QRCODE: qrcode, protocol.LOCAL_QRCODE: issue}
+    return _app(state, state.config.kelvo_salt, None, handlers)
 
 
 def title_app(state: SimState) -> Starlette:
@@ -213,8 +253,8 @@ def title_app(state: SimState) -> Starlette:
     def testmode(data: dict[str, Any]) -> dict[str, Any]:
         _check_keychip(state, data, "userId")
         place_id, client_id = _field(data, "placeId", int), _field(data, "clientId", str)
-        if place_id < 0 or not client_id:
-            raise Refusal(400, "bad_request", "placeId must be >= 0 and clientId not empty")
+        if place_id < 0 or not 0 < len(client_id) <= CLIENT_ID_LIMIT:
+            raise Refusal(400, "bad_request", f"placeId must be >= 0 and clientId 1 to {CLIENT_ID_LIMIT} characters")
         store.set_testmode(client_id, place_id)
         return {"placeId": place_id, "clientId": client_id, "testMode": True}
 

@@ -132,7 +132,8 @@ class SimService:
         return {protocol.LOGIN_URL_ENV: self.login_url, protocol.TITLE_URL_ENV: self.title_url}
 
     def issue_qrcode(self, user_id: int | None = None, *, stamp: datetime | None = None) -> str:
-        """A fresh login QR code for the user (default: the first sample user), stamped now or at `stamp`."""
+        """A fresh login QR code for the user (default: the first sample user), stamped now or at
+        `stamp`; UnknownUser for a user the service does not serve."""
         return self._state.store.issue_qrcode(user_id, stamp)
 
     def user_ids(self) -> list[int]:

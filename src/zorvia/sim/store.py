@@ -6,7 +6,7 @@ import json
 import secrets
 import threading
 import time
-from collections import Counter
+from collections import Counter, OrderedDict
 from collections.abc import Iterable, Mapping
 from datetime import datetime, timedelta
 from importlib.resources import files
@@ -15,6 +15,14 @@ from typing import Any
 QR_PREFIX = "QZTRVXKD"
 # A login token is good as long as the QR code that carries it, and only once.
 TOKEN_LIFETIME = timedelta(minutes=15)
+# The most tokens kept at once: issuing one more forgets the oldest (its code then names nobody).
+TOKEN_LIMIT = 10_000
+# The most clients kept in test mode: setting one more forgets the one set longest ago.
+TESTMODE_LIMIT = 1024
+
+
+class UnknownUser(LookupError):
+    """A user ID the local service does not serve."""
 
 
 def sample_users() -> list[dict[str, Any]]:
@@ -36,29 +44,39 @@ class Store:
         if not self.users:
             raise ValueError("the local service needs at least one user")
         self._lock = threading.Lock()
-        self._tokens: dict[str, tuple[int, float]] = {}
-        self.testmode: dict[str, int] = {}
+        # Token -> (user, expiry). Every token lives as long, so the oldest expires first.
+        self._tokens: OrderedDict[str, tuple[int, float]] = OrderedDict()
+        self.testmode: OrderedDict[str, int] = OrderedDict()
         self.logouts: Counter[int] = Counter()
 
     def issue_qrcode(self, user_id: int | None = None, stamp: datetime | None = None) -> str:
         """A login QR code text for the user: prefix, local yyMMddHHmmss stamp, fresh token."""
         user_id = next(iter(self.users)) if user_id is None else user_id
         if user_id not in self.users:
-            raise KeyError(f"no sample user {user_id}")
+            known = ", ".join(map(str, self.users))
+            raise UnknownUser(f"the local service has no user {user_id} (its users: {known})")
         stamp = datetime.now() if stamp is None else stamp
         token = secrets.token_urlsafe(18)
         with self._lock:
-            self._tokens[token] = (user_id, time.monotonic() + TOKEN_LIFETIME.total_seconds())
+            now = self._expire_tokens()
+            while len(self._tokens) >= TOKEN_LIMIT:
+                self._tokens.popitem(last=False)
+            self._tokens[token] = (user_id, now + TOKEN_LIFETIME.total_seconds())
         return f"{QR_PREFIX}{stamp:%y%m%d%H%M%S}{token}"
 
     def resolve(self, token: str) -> int | None:
         """The user a token was issued for, once; None for a token unknown, used or expired."""
         with self._lock:
-            now = time.monotonic()
-            for stale in [key for key, (_, until) in self._tokens.items() if until <= now]:
-                del self._tokens[stale]
+            self._expire_tokens()
             found = self._tokens.pop(token, None)
         return None if found is None else found[0]
+
+    def _expire_tokens(self) -> float:
+        """Drops the expired tokens, oldest first, each once; the monotonic time it went by."""
+        now = time.monotonic()
+        while self._tokens and next(iter(self._tokens.values()))[1] <= now:
+            self._tokens.popitem(last=False)
+        return now
 
     def user(self, user_id: object) -> Mapping[str, Any] | None:
         return self.users.get(user_id) if type(user_id) is int else None
@@ -66,6 +84,9 @@ class Store:
     def set_testmode(self, client_id: str, place_id: int) -> None:
         with self._lock:
             self.testmode[client_id] = place_id
+            self.testmode.move_to_end(client_id)
+            while len(self.testmode) > TESTMODE_LIMIT:
+                self.testmode.popitem(last=False)
 
     def logout(self, user_id: int) -> None:
         with self._lock:
