@@ -1,9 +1,14 @@
-"""Helpers of the network tests: a logger whose records a test can read, and clients built from
-the local service's configuration. The fixtures built on them live in net_fixtures.py."""
+"""Helpers of the network tests: a logger whose records a test can read, clients built from the
+local service's configuration, and peers that misbehave on purpose. The fixtures built on them live
+in net_fixtures.py."""
 
 from __future__ import annotations
 
+import itertools
+import socket
+import threading
 import uuid
+from collections.abc import Callable
 from typing import Any
 
 from loguru import logger
@@ -41,3 +46,123 @@ def user_net(service: SimService, log: Any, *, retry: int = 2, user_id: int | No
     config = service.config
     uid = service.user_ids()[0] if user_id is None else user_id
     return zorv2.ZorvNet(0, config.zorv2_salt, uid, log, title_cipher(service), "", True, retry, **extra)
+
+
+# --- Peers of the tests' own: loopback HTTP servers that misbehave on purpose -------------------
+
+# How long a test waits for a call that should end by itself; only there so that a fault cannot hang the suite.
+HANG = 30.0
+
+Behaviour = Callable[[socket.socket, threading.Event], None]
+
+
+class Peer:
+    """A loopback server that reads each request (kept in `requests`) and answers it by `behaviour`,
+    one thread per connection; leaving the `with` block stops every connection."""
+
+    def __init__(self, behaviour: Behaviour) -> None:
+        self._behaviour = behaviour
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(0.05)
+        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        self.requests: list[bytes] = []
+        self._stop = threading.Event()
+        self._threads = [threading.Thread(target=self._accept, daemon=True)]
+
+    def __enter__(self) -> Peer:
+        self._threads[0].start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._stop.set()
+        for thread in self._threads:  # the accepting thread first: no connection comes after it
+            thread.join(HANG)
+        self._listener.close()
+
+    def _accept(self) -> None:
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except TimeoutError:
+                continue
+            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self._threads.append(thread)
+            thread.start()
+
+    def _serve(self, conn: socket.socket) -> None:
+        with conn:
+            conn.settimeout(HANG)
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    return
+                data += chunk
+            head, _, body = data.partition(b"\r\n\r\n")
+            length = next((int(line.split(b":")[1]) for line in head.lower().split(b"\r\n") if line.startswith(b"content-length:")), 0)
+            while len(body) < length:
+                body += conn.recv(65536)
+            self.requests.append(head)
+            try:
+                self._behaviour(conn, self._stop)
+            except OSError:  # the client hung up, as it should
+                pass
+
+
+def silent(conn: socket.socket, stop: threading.Event) -> None:
+    stop.wait(HANG)
+
+
+def drip(answer: bytes, keep: int = 0) -> Behaviour:
+    """Sends the first `keep` bytes of `answer` at once and the rest a byte every 20 ms, forever."""
+
+    def behave(conn: socket.socket, stop: threading.Event) -> None:
+        conn.sendall(answer[:keep])
+        for index in itertools.cycle(range(keep, len(answer))):
+            if stop.wait(0.02):
+                return
+            conn.sendall(answer[index : index + 1])
+
+    return behave
+
+
+def flood(size: int, *, declared: bool) -> Behaviour:
+    """A 200 answer of `size` zero bytes, its length declared or the connection closed after it."""
+    head = f"Content-Length: {size}" if declared else "Connection: close"
+    chunk = bytes(65536)
+
+    def behave(conn: socket.socket, stop: threading.Event) -> None:
+        conn.sendall(f"HTTP/1.1 200 OK\r\n{head}\r\n\r\n".encode())
+        for _ in range(size // len(chunk)):
+            if stop.is_set():
+                return
+            conn.sendall(chunk)
+
+    return behave
+
+
+def answer(status: int, body: bytes, *headers: str) -> Behaviour:
+    """One whole answer, then the connection closed."""
+    lines = [f"HTTP/1.1 {status} X", f"Content-Length: {len(body)}", "Connection: close", *headers]
+
+    def behave(conn: socket.socket, stop: threading.Event) -> None:
+        conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode() + body)
+
+    return behave
+
+
+def finished(call: Callable[[], Any]) -> BaseException | Any:
+    """What `call` raised, or returned, run in a thread that must end within HANG seconds."""
+    outcome: list[Any] = []
+
+    def run() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as error:  # noqa: BLE001  (handed to the test)
+            outcome.append(error)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(HANG)
+    assert not thread.is_alive(), f"the call still runs after {HANG} s"
+    return outcome[0]

@@ -9,7 +9,7 @@ import sys
 import time
 from typing import Any
 
-import httpx
+import httpx2
 import pytest
 from net_support import title_cipher
 
@@ -40,7 +40,7 @@ def flipped(body: bytes) -> bytes:
 )
 def test_requests_the_service_refuses(sim: SimService, make: Any, code: str) -> None:
     url = sim.title_url + protocol.TITLE_PING
-    *accepted, refused = [httpx.post(url, content=body, trust_env=False) for body in make(sim)]
+    *accepted, refused = [httpx2.post(url, content=body, trust_env=False) for body in make(sim)]
     assert [response.status_code for response in accepted] == [200] * len(accepted)
     assert (refused.status_code, refused.json()["error"]) == (401, code)
 

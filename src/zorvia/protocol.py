@@ -37,9 +37,9 @@ ERROR_CONTENT_TYPE = "application/json"
 
 DEFAULT_LOGIN_PORT = 38411
 DEFAULT_TITLE_PORT = 38412
+# Where the clients find the services (zorvia.settings reads them).
 LOGIN_URL_ENV = "ZORVIA_LOGIN_URL"
 TITLE_URL_ENV = "ZORVIA_TITLE_URL"
-NET_LOG_ENV = "ZORVIA_NET_LOG"
 
 # A request is accepted while its time stamp lies at most this many seconds from the service's clock.
 FRESHNESS_SECONDS = 300
@@ -53,16 +53,6 @@ TITLE_USER_DATA = "/title/v1/user/data"
 TITLE_LOGOUT = "/title/v1/user/logout"
 
 _VERSION_BYTE = bytes([VERSION])
-
-
-def login_url() -> str:
-    """The login service's base address: $ZORVIA_LOGIN_URL, else the local service's default port."""
-    return os.environ.get(LOGIN_URL_ENV) or f"http://127.0.0.1:{DEFAULT_LOGIN_PORT}"
-
-
-def title_url() -> str:
-    """The title server's base address: $ZORVIA_TITLE_URL, else the local service's default port."""
-    return os.environ.get(TITLE_URL_ENV) or f"http://127.0.0.1:{DEFAULT_TITLE_PORT}"
 
 
 def request_context(path: str) -> bytes:
@@ -120,7 +110,7 @@ class Envelope:
             else:
                 plain = payload
             message = json.loads(plain)
-        except ValueError:  # bad padding and undecodable JSON alike, with no detail for a peer
+        except (ValueError, RecursionError):  # bad padding, bad or too deeply nested JSON: no detail for a peer
             raise ZorvProtocolError("an authenticated message could not be read") from None
         match message:
             case {"ts": int(ts), "nonce": str(nonce), "data": dict(data)} if type(ts) is int:

@@ -12,6 +12,7 @@ from pydantic import AfterValidator, BaseModel, ConfigDict, Field, StrictInt, St
 
 from zorvia.aes import IV_SIZE, KEY_SIZES
 from zorvia.errors import ZorvConfigError
+from zorvia.settings import http_url
 
 
 def _byte_length(field: str, sizes: tuple[int, ...]) -> AfterValidator:
@@ -25,15 +26,8 @@ def _byte_length(field: str, sizes: tuple[int, ...]) -> AfterValidator:
     return AfterValidator(check)
 
 
-PROXY_SCHEMES = ("http", "https")
-
-
 def _proxy_url(value: str) -> str:
-    if value:
-        scheme, _, rest = value.partition("://")
-        if scheme.lower() not in PROXY_SCHEMES or not rest.split("/", 1)[0]:
-            raise ValueError(f"proxy must be empty or a URL with one of the schemes {', '.join(PROXY_SCHEMES)}")
-    return value
+    return http_url(value) if value else value
 
 
 Secret = Annotated[StrictStr, Field(min_length=1)]
@@ -83,8 +77,7 @@ class ZorvConfig(BaseModel):
             return cls.model_validate(data)
         except ValidationError as error:
             problems = [(".".join(map(str, item["loc"])) or "(file)", item["msg"]) for item in error.errors()]
-            detail = "; ".join(f"field {field!r}: {msg}" for field, msg in problems)
-            raise ZorvConfigError(source, detail, [field for field, _ in problems]) from error
+            raise ZorvConfigError.invalid(source, problems) from error
 
 
 class UserId(BaseModel):
