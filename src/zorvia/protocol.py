@@ -27,6 +27,7 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
+from zorvia._masked import MaskedBytes
 from zorvia.aes import IV_SIZE, ZorvAES
 from zorvia.errors import ZorvProtocolError
 
@@ -82,7 +83,7 @@ class Envelope:
     """Seals and opens messages under one salt and, for the title server, one cipher."""
 
     def __init__(self, salt: str | bytes, aes: ZorvAES | None = None) -> None:
-        self._mac_key = salt.encode("utf-8") if isinstance(salt, str) else bytes(salt)
+        self._mac_key = MaskedBytes(salt.encode("utf-8") if isinstance(salt, str) else salt)
         self._aes = aes
 
     def _tag(self, context: bytes, payload: bytes) -> bytes:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from zorvia import protocol, zorv2
+from zorvia._masked import MaskedStr
 from zorvia._transport import Closing, SealedClient
 from zorvia.errors import ZorvNetworkError, ZorvServiceError
 from zorvia.settings import NetSettings, current
@@ -28,8 +29,8 @@ class KelvoNet(Closing):
         *,
         settings: NetSettings | None = None,
     ) -> None:
-        self.keychip = keychip
-        self.kelvo_salt = kelvo_salt
+        self.keychip = MaskedStr(keychip)
+        self.kelvo_salt = MaskedStr(kelvo_salt)
         self.proxy = proxy
         self.verify = verify
         self.settings = settings = current() if settings is None else settings

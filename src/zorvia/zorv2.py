@@ -16,6 +16,7 @@ from pydantic import ValidationError
 from tenacity import RetryCallState, Retrying
 
 from zorvia import protocol
+from zorvia._masked import MaskedStr
 from zorvia._transport import Answer, Closing, Endpoint, SealedClient, retry_policy
 from zorvia.aes import ZorvAES
 from zorvia.settings import NetSettings, current
@@ -54,8 +55,8 @@ class _TitleClient(Closing):
             raise TypeError("the title server speaks only encrypted bodies: aes must be a ZorvAES, not None")
         if type(retry) is not int or retry < 0:
             raise ValueError(f"retry must be an int >= 0, got {retry!r}")
-        self.salt = salt
-        self.userId = userId
+        self.salt = MaskedStr(salt)
+        self.userId = MaskedStr(userId) if isinstance(userId, str) else userId  # a keychip is a secret
         self.logger = logger
         self.aes = aes
         self.proxy = proxy

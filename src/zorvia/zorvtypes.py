@@ -30,23 +30,26 @@ def _proxy_url(value: str) -> str:
     return http_url(value) if value else value
 
 
-Secret = Annotated[StrictStr, Field(min_length=1)]
+# A secret stays a plain str (code reads it as one) that no repr of the configuration shows.
+Secret = Annotated[StrictStr, Field(min_length=1, repr=False)]
 
 
 class ZorvConfig(BaseModel):
     """Settings from which a manager builds its network clients.
 
     Strict: every value must have its field's own type (no "3" for 3, no 1 for true), unknown
-    fields are refused so a misspelt name is an error, and assignments are validated too.
+    fields are refused so a misspelt name is an error, and assignments are validated too. The
+    keychip, the salts and the AES key and IV are left out of the repr, and no validation error
+    shows a value it refused.
     """
 
-    model_config = ConfigDict(strict=True, extra="forbid", validate_assignment=True)
+    model_config = ConfigDict(strict=True, extra="forbid", validate_assignment=True, hide_input_in_errors=True)
 
     keychip: Secret
     kelvo_salt: Secret
     zorv2_salt: Secret
-    aes_key: Annotated[StrictStr, _byte_length("aes_key", KEY_SIZES)]
-    aes_iv: Annotated[StrictStr, _byte_length("aes_iv", (IV_SIZE,))]
+    aes_key: Annotated[StrictStr, _byte_length("aes_key", KEY_SIZES), Field(repr=False)]
+    aes_iv: Annotated[StrictStr, _byte_length("aes_iv", (IV_SIZE,)), Field(repr=False)]
     proxy: Annotated[StrictStr, AfterValidator(_proxy_url)] = ""
     https_verify: bool = True
     retry: StrictInt = Field(default=3, ge=0)
