@@ -113,6 +113,10 @@ def silent(conn: socket.socket, stop: threading.Event) -> None:
     stop.wait(HANG)
 
 
+# The head of a 200 answer with a body of 1,000 bytes: dripped with its body, it lasts 20 s and more.
+HEAD = b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n"
+
+
 def drip(answer: bytes, keep: int = 0) -> Behaviour:
     """Sends the first `keep` bytes of `answer` at once and the rest a byte every 20 ms, forever."""
 

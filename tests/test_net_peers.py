@@ -10,7 +10,7 @@ from typing import Any
 
 import pytest
 from loguru import logger
-from net_support import Peer, answer, drip, finished, flood, silent
+from net_support import HEAD, Peer, answer, drip, finished, flood, silent
 
 from zorvia import errors, protocol
 from zorvia.aes import ZorvAES
@@ -20,8 +20,6 @@ from zorvia.zorv2 import BaseZorvNet
 
 MiB = 1024 * 1024
 NESTED = b'{"error": ' + b"[" * 100_000 + b"]" * 100_000 + b"}"
-# An answer's head and a body, each sent one byte at a time past the first `keep` bytes.
-HEAD = b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n"
 
 
 def title_client(url: str, **settings: Any) -> BaseZorvNet:
