@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import socket
+import threading
 import tracemalloc
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -25,7 +26,7 @@ from typing import Any
 
 import tests_path  # noqa: F401  (benchmarks/ is on sys.path when run as a script; this adds tests/)
 from loguru import logger
-from net_support import HEAD, Peer, drip, flood, silent
+from net_support import HANG, HEAD, Peer, drip, flood
 
 from zorvia.aes import ZorvAES
 from zorvia.errors import ZorvError
@@ -33,6 +34,10 @@ from zorvia.settings import NetSettings
 from zorvia.zorv2 import BaseZorvNet, ZorvNet
 
 MiB = 1024 * 1024
+
+
+def silent(conn: socket.socket, stop: threading.Event) -> None:
+    stop.wait(HANG)
 
 
 @contextmanager

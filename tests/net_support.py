@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import itertools
 import socket
+import socketserver
 import threading
 import uuid
 from collections.abc import Callable
@@ -56,61 +57,37 @@ HANG = 30.0
 Behaviour = Callable[[socket.socket, threading.Event], None]
 
 
-class Peer:
-    """A loopback server that reads each request (kept in `requests`) and answers it by `behaviour`,
-    one thread per connection; leaving the `with` block stops every connection."""
+class Peer(socketserver.ThreadingTCPServer):
+    """A loopback server that reads each request (its head kept in `requests`) and answers it by
+    `behaviour`, one thread per connection; leaving the `with` block stops and joins them all."""
 
     def __init__(self, behaviour: Behaviour) -> None:
-        self._behaviour = behaviour
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(0.05)
-        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
-        self.requests: list[bytes] = []
-        self._stop = threading.Event()
-        self._threads = [threading.Thread(target=self._accept, daemon=True)]
-
-    def __enter__(self) -> Peer:
-        self._threads[0].start()
-        return self
+        super().__init__(("127.0.0.1", 0), _PeerHandler)
+        self.behaviour, self.requests, self.stop = behaviour, list[bytes](), threading.Event()
+        self.url = f"http://127.0.0.1:{self.server_address[1]}"
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
 
     def __exit__(self, *exc_info: object) -> None:
-        self._stop.set()
-        for thread in self._threads:  # the accepting thread first: no connection comes after it
-            thread.join(HANG)
-        self._listener.close()
-
-    def _accept(self) -> None:
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except TimeoutError:
-                continue
-            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-            self._threads.append(thread)
-            thread.start()
-
-    def _serve(self, conn: socket.socket) -> None:
-        with conn:
-            conn.settimeout(HANG)
-            data = b""
-            while b"\r\n\r\n" not in data:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    return
-                data += chunk
-            head, _, body = data.partition(b"\r\n\r\n")
-            length = next((int(line.split(b":")[1]) for line in head.lower().split(b"\r\n") if line.startswith(b"content-length:")), 0)
-            while len(body) < length:
-                body += conn.recv(65536)
-            self.requests.append(head)
-            try:
-                self._behaviour(conn, self._stop)
-            except OSError:  # the client hung up, as it should
-                pass
+        self.stop.set()
+        self.shutdown()
+        self.server_close()  # joins the connections' threads
 
 
-def silent(conn: socket.socket, stop: threading.Event) -> None:
-    stop.wait(HANG)
+class _PeerHandler(socketserver.StreamRequestHandler):
+    server: Peer
+    timeout = HANG
+
+    def handle(self) -> None:
+        head = self.rfile.readline()
+        while (line := self.rfile.readline()) not in (b"\r\n", b""):
+            head += line
+        length = next((int(line[15:]) for line in head.lower().splitlines() if line.startswith(b"content-length:")), 0)
+        self.rfile.read(length)
+        self.server.requests.append(head)
+        try:
+            self.server.behaviour(self.connection, self.server.stop)
+        except OSError:  # the client hung up, as it should
+            pass
 
 
 # The head of a 200 answer with a body of 1,000 bytes: dripped with its body, it lasts 20 s and more.
