@@ -7,10 +7,18 @@ from __future__ import annotations
 import itertools
 import socket
 import socketserver
+import ssl
 import threading
 import uuid
 from collections.abc import Callable
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
 from typing import Any
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
 
 from loguru import logger
 
@@ -59,12 +67,13 @@ Behaviour = Callable[[socket.socket, threading.Event], None]
 
 class Peer(socketserver.ThreadingTCPServer):
     """A loopback server that reads each request (its head kept in `requests`) and answers it by
-    `behaviour`, one thread per connection; leaving the `with` block stops and joins them all."""
+    `behaviour`, one thread per connection, over TLS when given a server context; leaving the
+    `with` block stops and joins them all."""
 
-    def __init__(self, behaviour: Behaviour) -> None:
+    def __init__(self, behaviour: Behaviour, tls: ssl.SSLContext | None = None) -> None:
         super().__init__(("127.0.0.1", 0), _PeerHandler)
-        self.behaviour, self.requests, self.stop = behaviour, list[bytes](), threading.Event()
-        self.url = f"http://127.0.0.1:{self.server_address[1]}"
+        self.behaviour, self.requests, self.stop, self.tls = behaviour, list[bytes](), threading.Event(), tls
+        self.url = f"http{'s' if tls else ''}://127.0.0.1:{self.server_address[1]}"
         threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
 
     def __exit__(self, *exc_info: object) -> None:
@@ -76,6 +85,16 @@ class Peer(socketserver.ThreadingTCPServer):
 class _PeerHandler(socketserver.StreamRequestHandler):
     server: Peer
     timeout = HANG
+
+    def setup(self) -> None:
+        if self.server.tls is not None:
+            self.request.settimeout(HANG)
+            self.request = self.server.tls.wrap_socket(self.request, server_side=True)
+        super().setup()
+
+    def finish(self) -> None:
+        super().finish()
+        self.request.close()  # the server closes only the socket it accepted, which TLS took over
 
     def handle(self) -> None:
         head = self.rfile.readline()
@@ -92,6 +111,24 @@ class _PeerHandler(socketserver.StreamRequestHandler):
 
 # The head of a 200 answer with a body of 1,000 bytes: dripped with its body, it lasts 20 s and more.
 HEAD = b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n"
+
+
+def tls_server_context(folder: Path) -> ssl.SSLContext:
+    """A server context with a fresh self-signed certificate for 127.0.0.1 (kept in `folder`)."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
+    now = datetime.now(timezone.utc)
+    certificate = (
+        x509.CertificateBuilder(name, name, key.public_key(), 1, now, now + timedelta(days=1))
+        .sign(key, hashes.SHA256())
+    )
+    (folder / "cert.pem").write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
+    (folder / "key.pem").write_bytes(
+        key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    )
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(folder / "cert.pem", folder / "key.pem")
+    return context
 
 
 def drip(answer: bytes, keep: int = 0) -> Behaviour:

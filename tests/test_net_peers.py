@@ -6,11 +6,12 @@ from __future__ import annotations
 import base64
 import json
 import tracemalloc
+from pathlib import Path
 from typing import Any
 
 import pytest
 from loguru import logger
-from net_support import HEAD, Peer, answer, drip, finished, flood
+from net_support import HEAD, Peer, answer, drip, finished, flood, tls_server_context
 
 from zorvia import errors, protocol
 from zorvia.aes import ZorvAES
@@ -24,8 +25,8 @@ NESTED = b'{"error": ' + b"[" * 100_000 + b"]" * 100_000 + b"}"
 
 def title_client(url: str, **settings: Any) -> BaseZorvNet:
     """A title client as the manager builds it (one attempt per call) for the peer at `url`."""
-    aes = ZorvAES("k" * 16, "i" * 16)
-    return BaseZorvNet("salt", "chip", logger, aes, settings=NetSettings(title_url=url, **settings))
+    aes = ZorvAES("k" * 16, "i" * 16)  # verify=False: the TLS peer's certificate is its own
+    return BaseZorvNet("salt", "chip", logger, aes, "", False, settings=NetSettings(title_url=url, **settings))
 
 
 def login_client(url: str) -> KelvoNet:
@@ -33,11 +34,18 @@ def login_client(url: str) -> KelvoNet:
 
 
 @pytest.mark.parametrize(
-    "behaviour", [drip(HEAD), drip(HEAD + bytes(1000), keep=len(HEAD))], ids=["dripping-head", "dripping-body"]
+    ("behaviour", "tls"),
+    [(drip(HEAD), False), (drip(HEAD + bytes(1000), keep=len(HEAD)), False), (drip(HEAD), True)],
+    ids=["dripping-head", "dripping-body", "dripping-over-tls"],
 )
-def test_an_exchange_ends_with_a_timeout_however_slowly_the_peer_answers(behaviour: Any) -> None:
+def test_an_exchange_ends_with_a_timeout_however_slowly_the_peer_answers(
+    tmp_path: Path, behaviour: Any, tls: bool
+) -> None:
     # Each byte comes well within the per-read timeout: only the deadline can end the drip.
-    with Peer(behaviour) as peer, title_client(peer.url, timeout=0.4, deadline=0.8) as client:
+    with (
+        Peer(behaviour, tls_server_context(tmp_path) if tls else None) as peer,
+        title_client(peer.url, timeout=0.4, deadline=0.8) as client,
+    ):
         error = finished(client.ping)
     assert type(error) is errors.ZorvTimeoutError and len(peer.requests) == 1
     assert error.url == peer.url + protocol.TITLE_PING

@@ -4,13 +4,15 @@ The rules of an exchange are kept apart from its I/O, so that a client of anothe
 one over `httpx2.AsyncClient`) keeps to the same rules without copying them:
 
 - `Endpoint`: where an exchange goes, as every error about it names it;
-- `deadline`: the time one exchange may take, kept by every connect, read and write beneath it;
+- `deadline`: the time one exchange may take, which every connect, read and write beneath it
+  keeps to (`budget`: the synchronous client's network streams ask it before each operation;
+  an async client can do the same over httpcore2's async streams);
 - `AnswerBody`: an answer read chunk by chunk and refused once it outgrows the size bound;
 - `transport_error`, `service_error`: failures as the package's errors;
 - `retry_policy`: the title-server clients' retries, as arguments of tenacity's `Retrying`.
 
-`SealedClient` is the synchronous client built on them. The protocol itself (`protocol.Envelope`)
-does no I/O.
+`SealedClient` is the synchronous client built on them, over httpx2's transport with network
+streams that keep the deadline. The protocol itself (`protocol.Envelope`) does no I/O.
 """
 
 from __future__ import annotations
@@ -86,7 +88,7 @@ def deadline(seconds: float) -> Iterator[float]:
         _DEADLINE.reset(token)
 
 
-def _budget(timeout: float | None, expired: type[Exception]) -> float | None:
+def budget(timeout: float | None, expired: type[Exception]) -> float | None:
     """The time one network operation may take: its own timeout, cut to what the deadline leaves."""
     until = _DEADLINE.get()
     if until is None:
@@ -95,70 +97,6 @@ def _budget(timeout: float | None, expired: type[Exception]) -> float | None:
     if left <= 0:
         raise expired("the exchange's deadline has passed")
     return left if timeout is None else min(timeout, left)
-
-
-class _DeadlineStream(httpcore2.NetworkStream):
-    """A connection whose every operation keeps to the deadline of the exchange using it, so that
-    a peer that drips its answer a byte at a time cannot hold the client longer."""
-
-    def __init__(self, stream: httpcore2.NetworkStream) -> None:
-        self._stream = stream
-
-    def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
-        return self._stream.read(max_bytes, _budget(timeout, httpcore2.ReadTimeout))
-
-    def write(self, buffer: bytes, timeout: float | None = None) -> None:
-        self._stream.write(buffer, _budget(timeout, httpcore2.WriteTimeout))
-
-    def close(self) -> None:
-        self._stream.close()
-
-    def start_tls(
-        self, ssl_context: ssl.SSLContext, server_hostname: str | None = None, timeout: float | None = None
-    ) -> httpcore2.NetworkStream:
-        budget = _budget(timeout, httpcore2.ConnectTimeout)
-        return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, budget))
-
-    def get_extra_info(self, info: str) -> Any:
-        return self._stream.get_extra_info(info)
-
-
-class _DeadlineBackend(httpcore2.NetworkBackend):
-    def __init__(self) -> None:
-        self._backend = httpcore2.SyncBackend()
-
-    def connect_tcp(
-        self,
-        host: str,
-        port: int,
-        timeout: float | None = None,
-        local_address: str | None = None,
-        socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None,
-    ) -> httpcore2.NetworkStream:
-        budget = _budget(timeout, httpcore2.ConnectTimeout)
-        return _DeadlineStream(self._backend.connect_tcp(host, port, budget, local_address, socket_options))
-
-    def connect_unix_socket(
-        self, path: str, timeout: float | None = None, socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None
-    ) -> httpcore2.NetworkStream:
-        budget = _budget(timeout, httpcore2.ConnectTimeout)
-        return _DeadlineStream(self._backend.connect_unix_socket(path, budget, socket_options))
-
-    def sleep(self, seconds: float) -> None:
-        self._backend.sleep(seconds)
-
-
-class _Transport(httpx2.HTTPTransport):
-    """httpx2's own transport (pool, proxies, TLS, error mapping) over deadline-keeping connections."""
-
-    def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
-        super().__init__(verify=verify, proxy=proxy, trust_env=False)
-        # httpx2's transport takes no network backend (httpcore2's pools do): hand its pool ours
-        # before the pool has made any connection.
-        pool = self._pool
-        if not isinstance(getattr(pool, "_network_backend", None), httpcore2.SyncBackend):
-            raise RuntimeError(f"httpx2 {httpx2.__version__} keeps its network backend elsewhere")
-        pool._network_backend = _DeadlineBackend()
 
 
 # --- The answer and what can go wrong with it -----------------------------------------------
@@ -270,6 +208,70 @@ class Answer:
 
 
 # --- The synchronous client --------------------------------------------------------------------
+
+
+class _DeadlineStream(httpcore2.NetworkStream):
+    """A connection whose every operation keeps to the deadline of the exchange using it, so that
+    a peer that drips its answer a byte at a time cannot hold the client longer."""
+
+    def __init__(self, stream: httpcore2.NetworkStream) -> None:
+        self._stream = stream
+
+    def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
+        return self._stream.read(max_bytes, budget(timeout, httpcore2.ReadTimeout))
+
+    def write(self, buffer: bytes, timeout: float | None = None) -> None:
+        self._stream.write(buffer, budget(timeout, httpcore2.WriteTimeout))
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def start_tls(
+        self, ssl_context: ssl.SSLContext, server_hostname: str | None = None, timeout: float | None = None
+    ) -> httpcore2.NetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, seconds))
+
+    def get_extra_info(self, info: str) -> Any:
+        return self._stream.get_extra_info(info)
+
+
+class _DeadlineBackend(httpcore2.NetworkBackend):
+    def __init__(self) -> None:
+        self._backend = httpcore2.SyncBackend()
+
+    def connect_tcp(
+        self,
+        host: str,
+        port: int,
+        timeout: float | None = None,
+        local_address: str | None = None,
+        socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None,
+    ) -> httpcore2.NetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _DeadlineStream(self._backend.connect_tcp(host, port, seconds, local_address, socket_options))
+
+    def connect_unix_socket(
+        self, path: str, timeout: float | None = None, socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None
+    ) -> httpcore2.NetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _DeadlineStream(self._backend.connect_unix_socket(path, seconds, socket_options))
+
+    def sleep(self, seconds: float) -> None:
+        self._backend.sleep(seconds)
+
+
+class _Transport(httpx2.HTTPTransport):
+    """httpx2's own transport (pool, proxies, TLS, error mapping) over deadline-keeping connections."""
+
+    def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
+        super().__init__(verify=verify, proxy=proxy, trust_env=False)
+        # httpx2's transport takes no network backend (httpcore2's pools do): hand its pool ours
+        # before the pool has made any connection.
+        pool = self._pool
+        if not isinstance(getattr(pool, "_network_backend", None), httpcore2.SyncBackend):
+            raise RuntimeError(f"httpx2 {httpx2.__version__} keeps its network backend elsewhere")
+        pool._network_backend = _DeadlineBackend()
 
 
 class Closing:

@@ -40,15 +40,14 @@ def without_credentials(url: str) -> str:
     return str(parsed.copy_with(username=None, password=None)) if parsed.userinfo else url
 
 
-
 class NetSettings(BaseSettings):
     """What every client of the package keeps to: addresses, timeouts, retry wait, answer size.
 
     `timeout` bounds connecting and each read or write; `deadline` one whole exchange (connection,
     request and the complete answer), whatever the peer does. `backoff` is the wait before a
-    title-server client's first retry; each later one waits twice as long (at most
-    `zorvia.zorv2.BACKOFF_MAX`), plus a random part of up to `backoff` so that many clients do not
-    retry in step. An answer over `max_answer` bytes is refused unread.
+    title-server client's first retry; each later one waits twice as long (at most 8 s), plus a
+    random part of up to `backoff` so that many clients do not retry in step. An answer over
+    `max_answer` bytes is refused, after reading at most that much of it.
     """
 
     model_config = SettingsConfigDict(
