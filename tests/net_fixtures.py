@@ -10,7 +10,6 @@ import pytest
 from loguru import logger
 from net_support import Captured
 
-from zorvia import zorv2
 from zorvia.sim import SimService
 
 
@@ -25,7 +24,7 @@ def sim(sim_session: SimService, monkeypatch: pytest.MonkeyPatch) -> Iterator[Si
     """The local service, with the clients pointed at it and no fault left over from other tests."""
     for name, value in sim_session.environ().items():
         monkeypatch.setenv(name, value)
-    monkeypatch.setattr(zorv2, "DEFAULT_BACKOFF", 0.01)
+    monkeypatch.setenv("ZORVIA_BACKOFF", "0.01")
     sim_session.clear_faults()
     sim_session.requests.clear()
     yield sim_session

@@ -240,7 +240,7 @@ def test_real_companions_build_a_working_manager(zm: ModuleType) -> None:
     assert type(manager.kelvo_net) is userid.KelvoNet
     assert type(manager.base_net) is zorv2.BaseZorvNet
     assert manager.kelvo_net.keychip == config.keychip and manager.kelvo_net.verify is False
-    assert manager.base_net.userId == config.keychip and manager.base_net.retry == 3
+    assert manager.base_net.userId == config.keychip and manager.base_net.retry == 0  # one attempt per call
     client = manager.zorv_net_maker(7, 5)
     assert type(client) is zorv2.ZorvNet
     assert (client.ping, client.userId, client.retry, client.logger) == (5, 7, 5, loguru_logger)

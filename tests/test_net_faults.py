@@ -10,6 +10,7 @@ import pytest
 from net_support import Captured, title_cipher, user_net
 
 from zorvia import errors, protocol
+from zorvia.settings import NetSettings
 from zorvia.sim import SimService
 from zorvia.userid import KelvoNet
 from zorvia.zorv2 import Zorv2, ZorvNet
@@ -35,16 +36,19 @@ TIMEOUT, DELAY = 0.2, 0.6
 
 
 def title_object(sim: SimService, captured: Captured) -> Zorv2:
-    net = user_net(sim, captured.logger, retry=RETRY, timeout=TIMEOUT)
+    net = user_net(sim, captured.logger, retry=RETRY, settings=NetSettings(timeout=TIMEOUT))
     return Zorv2(net=net, userId=UserId(userId=net.userId), timestamp=0, config=sim.config, logger=captured.logger)
 
 
 def login_client(sim: SimService, proxy: str = "") -> KelvoNet:
-    return KelvoNet(keychip=sim.config.keychip, kelvo_salt=sim.config.kelvo_salt, proxy=proxy, timeout=TIMEOUT)
+    settings = NetSettings(timeout=TIMEOUT)
+    return KelvoNet(keychip=sim.config.keychip, kelvo_salt=sim.config.kelvo_salt, proxy=proxy, settings=settings)
 
 
-def assert_error(caught: pytest.ExceptionInfo[Exception], error: type[Exception], text: str) -> None:
-    assert type(caught.value) is error
+def assert_error(caught: pytest.ExceptionInfo[Exception], error: type[Exception], text: str, where: str, url: str) -> None:
+    """The error's class and text, and that it names the service and the endpoint."""
+    assert type(caught.value) is error and getattr(caught.value, "url", None) == url
+    assert str(caught.value).startswith(f"{where} at {url}")
     assert text in str(caught.value) and "padding" not in str(caught.value).lower()
 
 
@@ -61,7 +65,7 @@ def test_title_answers_that_cannot_be_used(
     sim.inject(kind, path=path, delay=DELAY)
     with title_object(sim, captured) as title, pytest.raises(error) as caught:
         call(title)
-    assert_error(caught, error, text)
+    assert_error(caught, error, text, "title server", sim.title_url + path)
     retried = transient and path != protocol.TITLE_LOGOUT  # a logout is sent once, whatever happens
     assert sim.requests[path] == (RETRY + 1 if retried else 1)
     assert len(captured.levels("WARNING")) == (RETRY if retried else 0)
@@ -74,6 +78,16 @@ def test_a_transient_failure_is_retried_into_success(sim: SimService, captured: 
     warnings = captured.levels("WARNING")
     assert [line.split("; ")[-1].split(" in ")[0] for line in warnings] == ["retry 1 of 2", "retry 2 of 2"]
     assert all(protocol.TITLE_USER_DATA in line and "internal_error" in line for line in warnings)
+    # ZORVIA_BACKOFF (0.01 s here) is the first wait; the next is twice as long; each gains up to as much again
+    pauses = [float(line.rsplit(" in ", 1)[1].removesuffix(" s")) for line in warnings]
+    assert 0.01 <= pauses[0] <= 0.02 <= pauses[1] <= 0.03
+
+
+def test_the_managers_own_title_client_makes_one_attempt(sim: SimService, captured: Captured) -> None:
+    sim.inject("error_500", path=protocol.TITLE_PING)
+    with pytest.raises(errors.ZorvServiceError):
+        ZorvManager(sim.config, captured.logger).ping  # noqa: B018  (the property asks the server)
+    assert sim.requests[protocol.TITLE_PING] == 1 and captured.levels("WARNING") == []
 
 
 @pytest.mark.parametrize("kind", list(LOGIN_FAULTS))
@@ -83,7 +97,7 @@ def test_login_answers_that_cannot_be_used(sim: SimService, kind: str) -> None:
     with login_client(sim) as client:
         with pytest.raises(error) as caught:
             client.get_user_id_by_qrcode(sim.issue_qrcode()[20:])
-        assert_error(caught, error, text)
+        assert_error(caught, error, text, "login service", sim.login_url + protocol.LOGIN_QRCODE)
         assert sim.requests[protocol.LOGIN_QRCODE] == 1  # the login client never retries
         if transient:  # unhealthy is not alive; an answer that cannot be trusted is no verdict
             assert client.check_alive() is False

@@ -3,6 +3,8 @@ service behind it, login QR codes good and bad, and the per-user title object.""
 
 from __future__ import annotations
 
+import gc
+import warnings
 from typing import Any
 
 import pytest
@@ -74,3 +76,24 @@ def test_requests_are_logged_at_debug_while_net_log_says_so(
         title.preview()
     expected = [f"POST {sim.title_url}{path} -> 200" for path in (protocol.TITLE_PING, protocol.TITLE_PREVIEW)]
     assert [line.split(" in ")[0] for line in captured.levels("DEBUG")] == (expected if net_log else [])
+
+
+def test_dropped_clients_release_their_connections(sim: SimService, captured: Captured) -> None:
+    manager = ZorvManager(sim.config, captured.logger)
+    assert manager.check_db_alive() is True
+    title = manager.generate_zorv2(UserId(userId=sim.user_ids()[0]))
+    title.preview()  # the login client, the manager's title client and the user's each hold a connection
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        del manager, title
+        gc.collect()
+    assert [str(warning.message) for warning in seen if issubclass(warning.category, ResourceWarning)] == []
+
+
+def test_close_manager_closes_both_of_its_clients(sim: SimService) -> None:
+    manager = ZorvManager(sim.config)
+    assert manager.check_db_alive() is True and type(manager.ping) is int
+    zorv2.close_manager(manager)
+    for call in (manager.check_db_alive, manager.client_test):
+        with pytest.raises(RuntimeError, match="closed"):
+            call()

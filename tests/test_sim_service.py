@@ -13,7 +13,7 @@ import sys
 import time
 from typing import Any
 
-import httpx
+import httpx2
 import pytest
 from net_support import title_cipher
 
@@ -49,7 +49,7 @@ def flipped(body: bytes) -> bytes:
 )
 def test_requests_the_service_refuses(sim: SimService, make: Any, code: str) -> None:
     url = sim.title_url + protocol.TITLE_PING
-    *accepted, refused = [httpx.post(url, content=body, trust_env=False) for body in make(sim)]
+    *accepted, refused = [httpx2.post(url, content=body, trust_env=False) for body in make(sim)]
     assert [response.status_code for response in accepted] == [200] * len(accepted)
     assert (refused.status_code, refused.json()["error"]) == (401, code)
 
@@ -63,7 +63,7 @@ def login_request(sim: SimService, nonce: str) -> bytes:
 
 @pytest.mark.parametrize("nonce", ["f" * 60_000, "0x" + "f" * 30], ids=["60000-characters", "hex-prefix"])
 def test_an_authentic_request_whose_nonce_is_not_32_hex_digits_is_refused(sim: SimService, nonce: str) -> None:
-    response = httpx.post(sim.login_url + protocol.LOGIN_HEALTH, content=login_request(sim, nonce), trust_env=False)
+    response = httpx2.post(sim.login_url + protocol.LOGIN_HEALTH, content=login_request(sim, nonce), trust_env=False)
     assert (response.status_code, response.json()["error"]) == (400, "bad_request")
 
 

@@ -1,20 +1,41 @@
-"""The HTTP side of the clients: one httpx connection pool per client, failures as package errors."""
+"""The clients' HTTP side, on httpx2: what every exchange keeps to, and the synchronous client.
+
+The rules of an exchange are kept apart from its I/O, so that a client of another kind (an async
+one over `httpx2.AsyncClient`) keeps to the same rules without copying them:
+
+- `Endpoint`: where an exchange goes, as every error about it names it;
+- `deadline`: the time one exchange may take, which every connect, read and write beneath it
+  keeps to (`budget`: the synchronous client's network streams ask it before each operation;
+  an async client can do the same over httpcore2's async streams);
+- `AnswerBody`: an answer read chunk by chunk and refused once it outgrows the size bound;
+- `transport_error`, `service_error`: failures as the package's errors;
+- `retry_policy`: the title-server clients' retries, as arguments of tenacity's `Retrying`.
+
+`SealedClient` is the synchronous client built on them, over httpx2's transport with network
+streams that keep the deadline. The protocol itself (`protocol.Envelope`) does no I/O.
+"""
 
 from __future__ import annotations
 
 import json
-import os
 import ssl
 import time
-from collections.abc import Callable
+import weakref
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
+from dataclasses import dataclass
 from functools import cache
 from typing import Any, Self
 
-import httpx
+import httpcore2
+import httpx2
 from loguru import logger as zorvia_logger
+from tenacity import RetryCallState, retry_if_exception, stop_after_attempt, wait_exponential_jitter
 
 from zorvia import protocol
 from zorvia.errors import (
+    ZorvError,
     ZorvNetworkError,
     ZorvProtocolError,
     ZorvProxyError,
@@ -22,10 +43,10 @@ from zorvia.errors import (
     ZorvServiceError,
     ZorvTimeoutError,
 )
+from zorvia.settings import NetSettings, without_credentials
 
-# Seconds to wait for a connection, and for each read or write of one exchange.
-CONNECT_TIMEOUT = 2.0
-DEFAULT_TIMEOUT = 5.0
+# The longest wait between two attempts, however many retries came before.
+BACKOFF_MAX = 8.0
 
 
 @cache
@@ -33,11 +54,78 @@ def ssl_context(verify: bool) -> ssl.SSLContext:
     """One TLS context per verification setting, shared by every client: building one (and
     loading the CA bundle) costs far more than a loopback request. SSL_CERT_FILE / SSL_CERT_DIR
     are honoured."""
-    return httpx.create_ssl_context(verify=verify, trust_env=True)
+    return httpx2.create_ssl_context(verify=verify, trust_env=True)
 
 
-def net_log_from_env() -> bool:
-    return os.environ.get(protocol.NET_LOG_ENV, "").strip().lower() in {"1", "true", "yes", "on"}
+@dataclass(frozen=True)
+class Endpoint:
+    """One service's endpoint as errors name it: "title server at http://host/title/v1/ping"."""
+
+    service: str
+    url: str  # without credentials
+
+    def __str__(self) -> str:
+        return f"{self.service} at {self.url}"
+
+    def protocol_error(self, problem: str) -> ZorvProtocolError:
+        return ZorvProtocolError(f"{self}: {problem}", url=self.url)
+
+
+# --- The deadline: the point in time by which the current exchange must be over ---------------
+
+_DEADLINE: ContextVar[float | None] = ContextVar("zorvia_deadline", default=None)
+
+
+@contextmanager
+def deadline(seconds: float) -> Iterator[float]:
+    """Within the block, every connect, read and write of this thread (or task) made through a
+    deadline-keeping stream ends `seconds` from now at the latest; yields that monotonic time."""
+    until = time.monotonic() + seconds
+    token = _DEADLINE.set(until)
+    try:
+        yield until
+    finally:
+        _DEADLINE.reset(token)
+
+
+def budget(timeout: float | None, expired: type[Exception]) -> float | None:
+    """The time one network operation may take: its own timeout, cut to what the deadline leaves."""
+    until = _DEADLINE.get()
+    if until is None:
+        return timeout
+    left = until - time.monotonic()
+    if left <= 0:
+        raise expired("the exchange's deadline has passed")
+    return left if timeout is None else min(timeout, left)
+
+
+# --- The answer and what can go wrong with it -----------------------------------------------
+
+
+class AnswerBody:
+    """An answer's body gathered chunk by chunk, holding at most `limit` bytes.
+
+    `add` returns False once the body is known to be larger (stop reading then); `over` says so,
+    and is set from the start when the declared length is already larger.
+    """
+
+    def __init__(self, limit: int, declared_length: str | None) -> None:
+        self._limit = limit
+        self._chunks: list[bytes] = []
+        self._size = 0
+        self.over = declared_length is not None and declared_length.isdigit() and int(declared_length) > limit
+
+    def add(self, chunk: bytes) -> bool:
+        self._size += len(chunk)
+        if self._size > self._limit:
+            self.over = True
+            self._chunks.clear()
+            return False
+        self._chunks.append(chunk)
+        return True
+
+    def content(self) -> bytes:
+        return b"" if self.over else b"".join(self._chunks)
 
 
 def _refused(error: BaseException) -> bool:
@@ -49,28 +137,141 @@ def _refused(error: BaseException) -> bool:
     return False
 
 
-def transport_error(error: httpx.TransportError, url: str, proxied: bool) -> ZorvNetworkError:
-    """The package's error for an httpx transport failure."""
-    if isinstance(error, httpx.TimeoutException):
-        return ZorvTimeoutError(f"{url}: no answer in time ({type(error).__name__})")
-    if isinstance(error, httpx.ProxyError) or (proxied and isinstance(error, httpx.ConnectError)):
-        return ZorvProxyError(f"{url}: the proxy failed: {error}")
-    if isinstance(error, httpx.ConnectError) and _refused(error):
-        return ZorvRefusedError(f"{url}: connection refused")
-    return ZorvNetworkError(f"{url}: {error}")
+def transport_error(
+    error: httpx2.RequestError, endpoint: Endpoint, settings: NetSettings, *, proxied: bool, expired: bool
+) -> ZorvError:
+    """The package's error for an httpx2 failure of one exchange; `expired`: its deadline had passed."""
+    url = endpoint.url
+    if isinstance(error, httpx2.TimeoutException):
+        if expired:
+            return ZorvTimeoutError(f"{endpoint}: no complete answer within the {settings.deadline:g} s deadline", url=url)
+        kind = type(error).__name__
+        return ZorvTimeoutError(f"{endpoint}: no answer in time ({kind} after {settings.timeout:g} s)", url=url)
+    if isinstance(error, httpx2.ProxyError) or (proxied and isinstance(error, httpx2.ConnectError)):
+        return ZorvProxyError(f"{endpoint}: the proxy failed: {error}", url=url)
+    if isinstance(error, httpx2.ConnectError) and _refused(error):
+        return ZorvRefusedError(f"{endpoint}: connection refused", url=url)
+    if isinstance(error, httpx2.DecodingError):
+        return endpoint.protocol_error(f"the answer's content encoding cannot be decoded: {error}")
+    return ZorvNetworkError(f"{endpoint}: {error}", url=url)
 
 
-def service_error(response: httpx.Response) -> ZorvServiceError:
+def service_error(status: int, content: bytes, endpoint: Endpoint) -> ZorvServiceError:
     """The package's error for a non-2xx answer, with the service's code when its body has one."""
     try:
-        body = json.loads(response.content)
-    except ValueError:
+        body = json.loads(content)
+    except (ValueError, RecursionError):  # not JSON, or nested deeper than can be parsed
         body = None
     fields = body if isinstance(body, dict) else {}
     code, message = fields.get("error"), fields.get("message")
     return ZorvServiceError(
-        response.status_code, code if isinstance(code, str) else None, message if isinstance(message, str) else ""
+        status,
+        code if isinstance(code, str) else None,
+        message if isinstance(message, str) else "",
+        service=str(endpoint),
+        url=endpoint.url,
     )
+
+
+def transient(error: BaseException) -> bool:
+    """Whether another attempt may succeed: a transport failure or a server error (5xx)."""
+    return isinstance(error, ZorvNetworkError) or (isinstance(error, ZorvServiceError) and error.status >= 500)
+
+
+def retry_policy(retry: int, backoff: float, before_sleep: Callable[[RetryCallState], None]) -> dict[str, Any]:
+    """Arguments of tenacity's `Retrying` (or `AsyncRetrying`): `retry` more attempts after a
+    transient failure, the first after `backoff` seconds and each later one twice as long (at most
+    BACKOFF_MAX), each plus a random part of up to `backoff`; the last failure is re-raised."""
+    return {
+        "stop": stop_after_attempt(retry + 1),
+        "wait": wait_exponential_jitter(multiplier=backoff, max=BACKOFF_MAX, jitter=backoff),
+        "retry": retry_if_exception(transient),
+        "before_sleep": before_sleep,
+        "reraise": True,
+    }
+
+
+@dataclass(frozen=True)
+class Answer:
+    """An answer's data, the time the exchange took in seconds, and where it came from."""
+
+    data: dict[str, Any]
+    elapsed: float
+    endpoint: Endpoint
+
+    def field(self, key: str, *kinds: type) -> Any:
+        """`data[key]` if its type is exactly one of `kinds`, else a protocol error naming the field."""
+        value = self.data.get(key)
+        if type(value) not in kinds:
+            raise self.endpoint.protocol_error(f"the answer's {key!r} is missing or mistyped")
+        return value
+
+
+# --- The synchronous client --------------------------------------------------------------------
+
+
+class _DeadlineStream(httpcore2.NetworkStream):
+    """A connection whose every operation keeps to the deadline of the exchange using it, so that
+    a peer that drips its answer a byte at a time cannot hold the client longer."""
+
+    def __init__(self, stream: httpcore2.NetworkStream) -> None:
+        self._stream = stream
+
+    def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
+        return self._stream.read(max_bytes, budget(timeout, httpcore2.ReadTimeout))
+
+    def write(self, buffer: bytes, timeout: float | None = None) -> None:
+        self._stream.write(buffer, budget(timeout, httpcore2.WriteTimeout))
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def start_tls(
+        self, ssl_context: ssl.SSLContext, server_hostname: str | None = None, timeout: float | None = None
+    ) -> httpcore2.NetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, seconds))
+
+    def get_extra_info(self, info: str) -> Any:
+        return self._stream.get_extra_info(info)
+
+
+class _DeadlineBackend(httpcore2.NetworkBackend):
+    def __init__(self) -> None:
+        self._backend = httpcore2.SyncBackend()
+
+    def connect_tcp(
+        self,
+        host: str,
+        port: int,
+        timeout: float | None = None,
+        local_address: str | None = None,
+        socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None,
+    ) -> httpcore2.NetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _DeadlineStream(self._backend.connect_tcp(host, port, seconds, local_address, socket_options))
+
+    def connect_unix_socket(
+        self, path: str, timeout: float | None = None, socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None
+    ) -> httpcore2.NetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _DeadlineStream(self._backend.connect_unix_socket(path, seconds, socket_options))
+
+    def sleep(self, seconds: float) -> None:
+        self._backend.sleep(seconds)
+
+
+class _Transport(httpx2.HTTPTransport):
+    """httpx2's own transport (pool, proxies, TLS, error mapping) over deadline-keeping connections."""
+
+    def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
+        super().__init__(verify=verify, proxy=proxy, trust_env=False)
+        # httpx2's transport takes no network backend (httpcore2's pools do): hand its pool ours
+        # before the pool has made any connection.
+        pool = self._pool
+        if not isinstance(getattr(pool, "_network_backend", None), httpcore2.SyncBackend):
+            raise RuntimeError(f"httpx2 {httpx2.__version__} keeps its network backend elsewhere")
+        pool._network_backend = _DeadlineBackend()
 
 
 class Closing:
@@ -87,62 +288,74 @@ class Closing:
 
 
 class SealedClient:
-    """Exchanges sealed messages with one service over one pooled httpx client.
+    """Exchanges sealed messages with one service over one pooled httpx2 client.
 
     `proxy` "" means a direct connection; the environment's proxy settings are not used, so the
-    configuration alone decides where traffic goes.
+    configuration alone decides where traffic goes. The pool is closed by `close()`, or when the
+    client is collected.
     """
 
     def __init__(
         self,
+        service: str,
         base_url: str,
         envelope: protocol.Envelope,
         *,
         proxy: str,
         verify: bool,
-        timeout: float | None,
+        settings: NetSettings,
         logger: Any,
         net_log: Callable[[], bool],
     ) -> None:
-        self.base_url = base_url.rstrip("/")
+        self.service = service
+        self.base_url = without_credentials(base_url.rstrip("/"))
+        self.settings = settings
         self._envelope = envelope
         self._proxied = bool(proxy)
         self._logger = logger if logger is not None else zorvia_logger
         self._net_log = net_log
-        read = DEFAULT_TIMEOUT if timeout is None else timeout
-        self._http = httpx.Client(
+        given = httpx2.URL(base_url)  # credentials in the address go as basic auth, off every URL shown
+        self._http = httpx2.Client(
             base_url=self.base_url,
-            proxy=proxy or None,
-            verify=ssl_context(bool(verify)),
-            timeout=httpx.Timeout(read, connect=min(CONNECT_TIMEOUT, read)),
+            auth=(given.username, given.password) if given.userinfo else None,
+            transport=_Transport(ssl_context(bool(verify)), proxy or None),
+            timeout=settings.timeout,
             trust_env=False,
         )
+        weakref.finalize(self, self._http.close)
 
-    def exchange(self, path: str, data: dict[str, Any]) -> tuple[dict[str, Any], float]:
-        """One request to `path`: the answer's data and the round trip in seconds."""
+    def endpoint(self, path: str) -> Endpoint:
+        return Endpoint(self.service, self.base_url + path)
+
+    def exchange(self, path: str, data: dict[str, Any]) -> Answer:
+        """One request to `path` and its answer, within the deadline and the size bound."""
+        endpoint, settings = self.endpoint(path), self.settings
         body, tag = self._envelope.seal(data, protocol.request_context(path))
-        url = self.base_url + path
         start = time.perf_counter()
         try:
-            response = self._http.post(path, content=body, headers={"content-type": protocol.CONTENT_TYPE})
-        except httpx.TransportError as error:
-            raise transport_error(error, url, self._proxied) from error
+            with deadline(settings.deadline) as until, self._http.stream(
+                "POST", path, content=body, headers={"content-type": protocol.CONTENT_TYPE}
+            ) as response:
+                answer = AnswerBody(settings.max_answer, response.headers.get("content-length"))
+                if not answer.over:
+                    for chunk in response.iter_bytes():
+                        if not answer.add(chunk):
+                            break
+        except httpx2.RequestError as error:
+            expired = time.monotonic() >= until
+            raise transport_error(error, endpoint, settings, proxied=self._proxied, expired=expired) from error
         elapsed = time.perf_counter() - start
         if self._net_log():
-            self._logger.debug("POST {} -> {} in {:.1f} ms", url, response.status_code, elapsed * 1000)
+            self._logger.debug("POST {} -> {} in {:.1f} ms", endpoint.url, response.status_code, elapsed * 1000)
         if not response.is_success:
-            raise service_error(response)
-        message = self._envelope.open(response.content, protocol.answer_context(path, tag))
-        return message.data, elapsed
+            raise service_error(response.status_code, answer.content(), endpoint)
+        if answer.over:
+            raise endpoint.protocol_error(f"the answer is larger than {settings.max_answer} bytes")
+        try:
+            message = self._envelope.open(answer.content(), protocol.answer_context(path, tag))
+        except ZorvProtocolError as error:
+            raise endpoint.protocol_error(str(error)) from error
+        return Answer(message.data, elapsed, endpoint)
 
     def close(self) -> None:
         self._http.close()
-
-
-def expect(data: dict[str, Any], key: str, kind: type | tuple[type, ...], path: str) -> Any:
-    """`data[key]` if its type is exactly one of `kind`, else a protocol error naming the field."""
-    kinds = kind if isinstance(kind, tuple) else (kind,)
-    value = data.get(key)
-    if type(value) not in kinds:
-        raise ZorvProtocolError(f"{path}: the answer's {key!r} is missing or mistyped")
-    return value

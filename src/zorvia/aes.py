@@ -5,21 +5,26 @@ from __future__ import annotations
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+from zorvia._masked import MaskedBytes
+
 KEY_SIZES = (16, 24, 32)
 IV_SIZE = 16
 
 
-def as_bytes(name: str, value: str | bytes) -> bytes:
-    """Key material as bytes: a str counts by its UTF-8 encoding."""
+def as_bytes(name: str, value: str | bytes) -> MaskedBytes:
+    """Key material as bytes that never show in a repr: a str counts by its UTF-8 encoding."""
     if isinstance(value, str):
-        return value.encode("utf-8")
+        return MaskedBytes(value.encode("utf-8"))
     if isinstance(value, bytes):
-        return value
-    raise TypeError(f"{name} must be str or bytes, not {type(value).__name__}")
+        return MaskedBytes(value)
+    kind = type(value).__name__  # the value itself stays off the line a traceback shows
+    raise TypeError(f"{name} must be str or bytes, not {kind}")
 
 
 class ZorvAES:
     """One AES key and IV; `encrypt` pads and encrypts, `decrypt` decrypts and unpads.
+
+    `key` and `iv` are kept as bytes that never show in a repr.
 
     The IV is fixed per object, so equal plaintext prefixes give equal ciphertext prefixes:
     callers that need unlinkable messages start each plaintext with a random block, as

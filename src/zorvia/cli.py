@@ -22,7 +22,6 @@ from typing import TYPE_CHECKING
 from loguru import logger
 
 from zorvia import __version__, protocol
-from zorvia._transport import expect
 from zorvia.errors import ZorvError, ZorvNetworkError, ZorvServiceError
 from zorvia.models import UserData, UserPreview, record_name
 from zorvia.userid import KelvoNet
@@ -108,9 +107,8 @@ class LocalOperator(KelvoNet):
     carry the keychip and are sealed with the salt, which only the service's operator holds."""
 
     def issue_qrcode(self, user_id: int | None) -> str:
-        path = protocol.LOCAL_QRCODE
-        data, _ = self._client.exchange(path, {"keychip": self.keychip, "userId": user_id})
-        qrcode: str = expect(data, "qrcode", str, path)
+        answer = self._client.exchange(protocol.LOCAL_QRCODE, {"keychip": self.keychip, "userId": user_id})
+        qrcode: str = answer.field("qrcode", str)
         return qrcode
 
 

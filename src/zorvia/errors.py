@@ -3,7 +3,8 @@
 Every class derives from `ZorvError`. Transport failures (nothing usable came back from the peer)
 derive from `ZorvNetworkError`; a peer that answered with a non-2xx status raises
 `ZorvServiceError`; an answer that came back but cannot be trusted or read raises
-`ZorvProtocolError`.
+`ZorvProtocolError`. The clients' errors of these three kinds name the service and the endpoint
+in their text and carry the endpoint's URL (without the credentials a URL may hold) as `url`.
 """
 
 from __future__ import annotations
@@ -25,9 +26,10 @@ class _DefaultMessage(ZorvError):
 
 
 class ZorvConfigError(ZorvError, ValueError):
-    """A configuration file that cannot be read, parsed or validated.
+    """Configuration that cannot be read, parsed or validated: a file, or the environment.
 
-    `path` is the file; `fields` names the offending fields (empty when the file itself is at fault).
+    `path` is the file (or "the environment"); `fields` names the offending fields (empty when
+    the file itself is at fault).
     """
 
     def __init__(self, path: object, message: str, fields: Iterable[str] = ()) -> None:
@@ -35,8 +37,23 @@ class ZorvConfigError(ZorvError, ValueError):
         self.path = path
         self.fields = tuple(fields)
 
+    @classmethod
+    def invalid(cls, path: object, problems: Iterable[tuple[str, str]]) -> ZorvConfigError:
+        """The error for values refused by validation, given as (field, what is wrong) pairs."""
+        found = list(problems)
+        detail = "; ".join(f"field {field!r}: {message}" for field, message in found)
+        return cls(path, detail, [field for field, _ in found])
 
-class ZorvNetworkError(ZorvError):
+
+class _Exchange(ZorvError):
+    """An error about one exchange with a service; `url` is the endpoint's (None when unknown)."""
+
+    def __init__(self, *args: object, url: str | None = None) -> None:
+        super().__init__(*args)
+        self.url = url
+
+
+class ZorvNetworkError(_Exchange):
     """No usable answer came back over the network: the base of the transport failures."""
 
 
@@ -52,25 +69,33 @@ class ZorvProxyError(ZorvNetworkError):
     """The configured proxy could not be reached or would not forward the request."""
 
 
-class ZorvServiceError(ZorvError):
+class ZorvServiceError(_Exchange):
     """The service answered with a non-2xx status.
 
     `status` is the HTTP status, `code` the service's own error code (None when the answer carried
-    none).
+    none); `service` names who answered in the text.
     """
 
-    def __init__(self, status: int, code: str | None = None, message: str = "") -> None:
-        text = f"the service answered {status}"
+    def __init__(
+        self,
+        status: int,
+        code: str | None = None,
+        message: str = "",
+        *,
+        service: str = "the service",
+        url: str | None = None,
+    ) -> None:
+        text = f"{service} answered {status}"
         if code:
             text += f" ({code})"
         if message:
             text += f": {message}"
-        super().__init__(text)
+        super().__init__(text, url=url)
         self.status = status
         self.code = code
 
 
-class ZorvProtocolError(ZorvError):
+class ZorvProtocolError(_Exchange):
     """An answer that is malformed, fails authentication or does not fit the protocol."""
 
 

@@ -27,6 +27,7 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
+from zorvia._masked import MaskedBytes
 from zorvia.aes import IV_SIZE, ZorvAES
 from zorvia.errors import ZorvProtocolError
 
@@ -37,9 +38,9 @@ ERROR_CONTENT_TYPE = "application/json"
 
 DEFAULT_LOGIN_PORT = 38411
 DEFAULT_TITLE_PORT = 38412
+# Where the clients find the services (zorvia.settings reads them).
 LOGIN_URL_ENV = "ZORVIA_LOGIN_URL"
 TITLE_URL_ENV = "ZORVIA_TITLE_URL"
-NET_LOG_ENV = "ZORVIA_NET_LOG"
 
 # A request is accepted while its time stamp lies at most this many seconds from the service's clock.
 FRESHNESS_SECONDS = 300
@@ -55,16 +56,6 @@ TITLE_USER_DATA = "/title/v1/user/data"
 TITLE_LOGOUT = "/title/v1/user/logout"
 
 _VERSION_BYTE = bytes([VERSION])
-
-
-def login_url() -> str:
-    """The login service's base address: $ZORVIA_LOGIN_URL, else the local service's default port."""
-    return os.environ.get(LOGIN_URL_ENV) or f"http://127.0.0.1:{DEFAULT_LOGIN_PORT}"
-
-
-def title_url() -> str:
-    """The title server's base address: $ZORVIA_TITLE_URL, else the local service's default port."""
-    return os.environ.get(TITLE_URL_ENV) or f"http://127.0.0.1:{DEFAULT_TITLE_PORT}"
 
 
 def request_context(path: str) -> bytes:
@@ -94,7 +85,7 @@ class Envelope:
     """Seals and opens messages under one salt and, for the title server, one cipher."""
 
     def __init__(self, salt: str | bytes, aes: ZorvAES | None = None) -> None:
-        self._mac_key = salt.encode("utf-8") if isinstance(salt, str) else bytes(salt)
+        self._mac_key = MaskedBytes(salt.encode("utf-8") if isinstance(salt, str) else salt)
         self._aes = aes
 
     def _tag(self, context: bytes, payload: bytes) -> bytes:
@@ -122,7 +113,7 @@ class Envelope:
             else:
                 plain = payload
             message = json.loads(plain)
-        except ValueError:  # bad padding and undecodable JSON alike, with no detail for a peer
+        except (ValueError, RecursionError):  # bad padding, bad or too deeply nested JSON: no detail for a peer
             raise ZorvProtocolError("an authenticated message could not be read") from None
         match message:
             case {"ts": int(ts), "nonce": str(nonce), "data": dict(data)} if type(ts) is int:

@@ -1,42 +1,40 @@
 """Title-server clients and the per-user title object.
 
-The clients reach the title server at $ZORVIA_TITLE_URL (read at construction), each over its
-own pooled httpx client. Idempotent requests are retried `retry` times with exponential back-off
-after a transport failure or a 5xx answer, each retry logged as a warning; a logout is never
-retried. While `NET_LOG` is true every request is logged at DEBUG.
+The clients reach the title server at the settings' `title_url` (`zorvia.settings`, taken when a
+client is built), each over its own pooled httpx2 client. After a transport failure or a 5xx
+answer, an idempotent request is retried `retry` times, each retry logged as a warning: the
+per-user `ZorvNet` gets the configuration's `retry` from the manager's factory, while
+`BaseZorvNet`, which the manager builds without one, makes one attempt per call. A logout is
+never retried. Every request is logged at DEBUG while the settings' `net_log` or `NET_LOG` is on.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from pydantic import ValidationError
-from tenacity import RetryCallState, Retrying, retry_if_exception, stop_after_attempt, wait_exponential
+from tenacity import RetryCallState, Retrying
 
 from zorvia import protocol
-from zorvia._transport import Closing, SealedClient, expect, net_log_from_env
+from zorvia._masked import MaskedStr
+from zorvia._transport import Answer, Closing, Endpoint, SealedClient, retry_policy
 from zorvia.aes import ZorvAES
-from zorvia.errors import ZorvNetworkError, ZorvProtocolError, ZorvServiceError
+from zorvia.settings import NetSettings, current
 
 if TYPE_CHECKING:
     from loguru import Logger
 
     from zorvia.models import UserData, UserPreview
+    from zorvia.zorvmanager import ZorvManager
     from zorvia.zorvtypes import UserId, ZorvConfig
 
-# True when $ZORVIA_NET_LOG is "1", "true", "yes" or "on" at import; read again at every request.
-NET_LOG: bool = net_log_from_env()
+SERVICE = "title server"
 
-# Seconds before the first retry; each further retry waits twice as long, up to BACKOFF_MAX.
-DEFAULT_BACKOFF = 0.5
-BACKOFF_MAX = 8.0
+# Turns request logging on for every client at once, read at every request (`zorvia demo
+# --net-log` sets it); the settings' `net_log` (ZORVIA_NET_LOG) does so for the clients built with them.
+NET_LOG: bool = False
 
 T = TypeVar("T")
-
-
-def _transient(error: BaseException) -> bool:
-    return isinstance(error, ZorvNetworkError) or (isinstance(error, ZorvServiceError) and error.status >= 500)
 
 
 class _TitleClient(Closing):
@@ -51,57 +49,47 @@ class _TitleClient(Closing):
         proxy: str,
         verify: bool,
         retry: int,
-        timeout: float | None,
-        backoff: float | None,
+        settings: NetSettings | None,
     ) -> None:
         if aes is None:
             raise TypeError("the title server speaks only encrypted bodies: aes must be a ZorvAES, not None")
         if type(retry) is not int or retry < 0:
             raise ValueError(f"retry must be an int >= 0, got {retry!r}")
-        self.salt = salt
-        self.userId = userId
+        self.salt = MaskedStr(salt)
+        self.userId = MaskedStr(userId) if isinstance(userId, str) else userId  # a keychip is a secret
         self.logger = logger
         self.aes = aes
         self.proxy = proxy
         self.verify = verify
         self.retry = retry
-        self.backoff = DEFAULT_BACKOFF if backoff is None else backoff
+        self.settings = settings = current() if settings is None else settings
         self._client = SealedClient(
-            protocol.title_url(),
-            protocol.Envelope(salt, aes),
+            SERVICE,
+            settings.title_url,
+            protocol.Envelope(self.salt, aes),
             proxy=proxy,
             verify=verify,
-            timeout=timeout,
+            settings=settings,
             logger=logger,
-            net_log=lambda: bool(NET_LOG),
+            net_log=lambda: settings.net_log or bool(NET_LOG),
         )
 
     @property
     def base_url(self) -> str:
         return self._client.base_url
 
+    def endpoint(self, path: str) -> Endpoint:
+        return self._client.endpoint(path)
+
     def _log_retry(self, state: RetryCallState) -> None:
-        error = state.outcome.exception() if state.outcome is not None else None
-        path = state.args[0] if state.args else "?"
+        error = state.outcome.exception() if state.outcome is not None else None  # names the endpoint
         pause = state.next_action.sleep if state.next_action is not None else 0.0
-        self.logger.warning(
-            "title server {} failed ({}); retry {} of {} in {:.2f} s", path, error, state.attempt_number, self.retry, pause
-        )
+        self.logger.warning("{}; retry {} of {} in {:.2f} s", error, state.attempt_number, self.retry, pause)
 
-    def _retried(self, attempt: Callable[..., T], path: str, data: dict[str, Any]) -> T:
-        retrying = Retrying(
-            stop=stop_after_attempt(self.retry + 1),
-            wait=wait_exponential(multiplier=self.backoff, max=BACKOFF_MAX),
-            retry=retry_if_exception(_transient),
-            before_sleep=self._log_retry,
-            reraise=True,
-        )
-        return retrying(attempt, path, data)
-
-    def _request(self, path: str, **data: Any) -> dict[str, Any]:
+    def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
-        answer, _ = self._retried(self._client.exchange, path, {"userId": self.userId, **data})
-        return answer
+        retrying = Retrying(**retry_policy(self.retry, self.settings.backoff, self._log_retry))
+        return retrying(self._client.exchange, path, {"userId": self.userId, **data})
 
     def close(self) -> None:
         self._client.close()
@@ -118,21 +106,19 @@ class BaseZorvNet(_TitleClient):
         aes: ZorvAES | None,
         proxy: str = "",
         verify: bool = True,
-        retry: int = 3,
+        retry: int = 0,
         *,
-        timeout: float | None = None,
-        backoff: float | None = None,
+        settings: NetSettings | None = None,
     ) -> None:
-        super().__init__(salt, userId, logger, aes, proxy, verify, retry, timeout, backoff)
+        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
 
     def ping(self) -> int:
         """The round trip of one ping in whole milliseconds (of the attempt that succeeded)."""
-        _, elapsed = self._retried(self._client.exchange, protocol.TITLE_PING, {"userId": self.userId})
-        return round(elapsed * 1000)
+        return round(self._request(protocol.TITLE_PING).elapsed * 1000)
 
     def upsert_client_testmode(self, placeId: int, clientId: str) -> dict[str, Any]:
         """Puts the client into test mode for the place; the service's answer."""
-        return self._request(protocol.TITLE_TESTMODE, placeId=placeId, clientId=clientId)
+        return self._request(protocol.TITLE_TESTMODE, placeId=placeId, clientId=clientId).data
 
 
 class ZorvNet(_TitleClient):
@@ -149,22 +135,21 @@ class ZorvNet(_TitleClient):
         verify: bool,
         retry: int,
         *,
-        timeout: float | None = None,
-        backoff: float | None = None,
+        settings: NetSettings | None = None,
     ) -> None:
-        super().__init__(salt, userId, logger, aes, proxy, verify, retry, timeout, backoff)
+        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
         self.ping = ping
 
     def get_preview(self) -> dict[str, Any]:
-        return self._request(protocol.TITLE_PREVIEW)
+        return self._request(protocol.TITLE_PREVIEW).data
 
     def get_user_data(self) -> dict[str, Any]:
-        return self._request(protocol.TITLE_USER_DATA)
+        return self._request(protocol.TITLE_USER_DATA).data
 
     def logout(self, timestamp: int) -> None:
         """Ends the user's session: one attempt, never retried (a repeat could end a newer session)."""
-        answer, _ = self._client.exchange(protocol.TITLE_LOGOUT, {"userId": self.userId, "timestamp": timestamp})
-        expect(answer, "loggedOut", bool, protocol.TITLE_LOGOUT)
+        answer = self._client.exchange(protocol.TITLE_LOGOUT, {"userId": self.userId, "timestamp": timestamp})
+        answer.field("loggedOut", bool)
 
 
 class Zorv2(Closing):
@@ -180,22 +165,33 @@ class Zorv2(Closing):
     def preview(self) -> UserPreview:
         from zorvia.models import UserPreview
 
-        return _validated(UserPreview, self.net.get_preview(), protocol.TITLE_PREVIEW)
+        return _validated(UserPreview, self.net.get_preview(), self.net.endpoint(protocol.TITLE_PREVIEW))
 
     def user_data(self) -> UserData:
         from zorvia.models import UserData
 
-        return _validated(UserData, self.net.get_user_data(), protocol.TITLE_USER_DATA)
+        return _validated(UserData, self.net.get_user_data(), self.net.endpoint(protocol.TITLE_USER_DATA))
 
     def logout(self) -> None:
         self.net.logout(self.timestamp)
 
     def close(self) -> None:
+        """Closes the user's client (leaving a `with` block does it too)."""
         self.net.close()
 
 
-def _validated(model: type[T], data: dict[str, Any], path: str) -> T:
+def close_manager(manager: ZorvManager) -> None:
+    """Closes the two clients a `ZorvManager` holds, `kelvo_net` and `base_net`, at once.
+
+    The manager has no `close` of its own; the per-user clients belong to their `Zorv2` objects.
+    A client that is not closed releases its connections when it is collected.
+    """
+    manager.kelvo_net.close()
+    manager.base_net.close()
+
+
+def _validated(model: type[T], data: dict[str, Any], endpoint: Endpoint) -> T:
     try:
         return model.model_validate(data)  # type: ignore[attr-defined,no-any-return]
     except ValidationError as error:
-        raise ZorvProtocolError(f"{path}: the answer does not fit {model.__name__}: {error}") from error
+        raise endpoint.protocol_error(f"the answer does not fit {model.__name__}: {error}") from error

@@ -12,6 +12,7 @@ from pydantic import AfterValidator, BaseModel, ConfigDict, Field, StrictInt, St
 
 from zorvia.aes import IV_SIZE, KEY_SIZES
 from zorvia.errors import ZorvConfigError
+from zorvia.settings import http_url
 
 
 def _byte_length(field: str, sizes: tuple[int, ...]) -> AfterValidator:
@@ -25,34 +26,30 @@ def _byte_length(field: str, sizes: tuple[int, ...]) -> AfterValidator:
     return AfterValidator(check)
 
 
-PROXY_SCHEMES = ("http", "https")
-
-
 def _proxy_url(value: str) -> str:
-    if value:
-        scheme, _, rest = value.partition("://")
-        if scheme.lower() not in PROXY_SCHEMES or not rest.split("/", 1)[0]:
-            raise ValueError(f"proxy must be empty or a URL with one of the schemes {', '.join(PROXY_SCHEMES)}")
-    return value
+    return http_url(value) if value else value
 
 
-Secret = Annotated[StrictStr, Field(min_length=1)]
+# A secret stays a plain str (code reads it as one) that no repr of the configuration shows.
+Secret = Annotated[StrictStr, Field(min_length=1, repr=False)]
 
 
 class ZorvConfig(BaseModel):
     """Settings from which a manager builds its network clients.
 
     Strict: every value must have its field's own type (no "3" for 3, no 1 for true), unknown
-    fields are refused so a misspelt name is an error, and assignments are validated too.
+    fields are refused so a misspelt name is an error, and assignments are validated too. The
+    keychip, the salts and the AES key and IV are left out of the repr, and no validation error
+    shows a value it refused.
     """
 
-    model_config = ConfigDict(strict=True, extra="forbid", validate_assignment=True)
+    model_config = ConfigDict(strict=True, extra="forbid", validate_assignment=True, hide_input_in_errors=True)
 
     keychip: Secret
     kelvo_salt: Secret
     zorv2_salt: Secret
-    aes_key: Annotated[StrictStr, _byte_length("aes_key", KEY_SIZES)]
-    aes_iv: Annotated[StrictStr, _byte_length("aes_iv", (IV_SIZE,))]
+    aes_key: Annotated[StrictStr, _byte_length("aes_key", KEY_SIZES), Field(repr=False)]
+    aes_iv: Annotated[StrictStr, _byte_length("aes_iv", (IV_SIZE,)), Field(repr=False)]
     proxy: Annotated[StrictStr, AfterValidator(_proxy_url)] = ""
     https_verify: bool = True
     retry: StrictInt = Field(default=3, ge=0)
@@ -83,8 +80,7 @@ class ZorvConfig(BaseModel):
             return cls.model_validate(data)
         except ValidationError as error:
             problems = [(".".join(map(str, item["loc"])) or "(file)", item["msg"]) for item in error.errors()]
-            detail = "; ".join(f"field {field!r}: {msg}" for field, msg in problems)
-            raise ZorvConfigError(source, detail, [field for field, _ in problems]) from error
+            raise ZorvConfigError.invalid(source, problems) from error
 
 
 class UserId(BaseModel):
