@@ -19,6 +19,11 @@ Usage: python benchmarks/bench_layer.py              instructions per call (call
                                                      callgrind_annotate of one entry point's loop
                                                      (ENTRY a prefix of its title, VERSION native,
                                                      cython, python or floor)
+       python benchmarks/bench_layer.py --import-time
+                                                     each module's first import in a fresh
+                                                     interpreter: its own time (`-X importtime`,
+                                                     what the modules it imports take left out),
+                                                     median of 15 runs
 """
 
 from __future__ import annotations
@@ -26,6 +31,7 @@ from __future__ import annotations
 import gc
 import operator
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -500,6 +506,33 @@ def kilo(count: float) -> str:
     return f"{count / 1e6:.2f} M" if count >= 1e5 else f"{count / 1e3:.2f} K"
 
 
+IMPORT_RUNS = 15
+
+
+def import_times(peer: dict[str, ModuleType] | None) -> None:
+    """Microseconds of each module's own import time, the median of IMPORT_RUNS fresh interpreters."""
+    names = {"native": {"manager": "zorvia.zorvmanager", "catalog": "zorvia.catalog_types"}}
+    path = {"native": os.environ.get("PYTHONPATH", "")}
+    if peer is not None:
+        names["cython"] = {kind: peer[module].__name__ for kind, module in (("manager", "zorvmanager"), ("catalog", "catalog_types"))}
+        path["cython"] = os.pathsep.join(filter(None, [str(Path(peer["zorvmanager"].__file__).parent), path["native"]]))
+    print(f"own import time, median of {IMPORT_RUNS} runs of `python -X importtime -c 'import <module>'`")
+    print("| module | " + " | ".join(names) + " |")
+    print("|---" * (len(names) + 1) + "|")
+    for kind in ("manager", "catalog"):
+        medians = []
+        for version, modules in names.items():
+            module = modules[kind]
+            samples = []
+            for _ in range(IMPORT_RUNS):
+                command = [sys.executable, "-X", "importtime", "-c", f"import {module}"]
+                run = subprocess.run(command, check=True, capture_output=True, text=True, env={**os.environ, "PYTHONPATH": path[version]})
+                line = next(line for line in run.stderr.splitlines() if line.rsplit("|", 1)[-1].strip() == module)
+                samples.append(int(line.split(":", 1)[1].split("|")[0]))
+            medians.append(f"{statistics.median(samples) / 1000:.2f} ms")
+        print(f"| {names['native'][kind]} | " + " | ".join(medians) + " |")
+
+
 def main() -> None:
     gc.collect()
     if sys.argv[1:2] == ["--measured-loops"]:
@@ -515,6 +548,9 @@ def main() -> None:
     if peer is None:
         print(f"The Cython column is left out: {description}")
     found = modules(peer)
+    if sys.argv[1:2] == ["--import-time"]:
+        import_times(peer)
+        return
     if sys.argv[1:2] == ["--quick"]:
         print(f"quick run of every entry point (Python {sys.version.split()[0]}, {description})")
         quick(found)
