@@ -83,6 +83,74 @@ def test_member_descriptor_of_another_class() -> None:
 
 
 # ---------------------------------------------------------------------------------------
+# First calls: nothing is made on first use that could run Python or let the GIL go
+
+# The first calls of a fresh interpreter with the collector running at every allocation: a gc callback
+# calls into the module during the first call (re-entry), and, with a second thread, lets the GIL go
+# while that thread makes its own first call. Python gives both calls' results; nothing may abort or hang.
+FIRST_CALLS = """
+import gc, json, sys, threading, time
+import zorvia.zorvmanager as native
+from manager_child import load_reference
+
+class Service:
+    def check_alive(self):
+        return "alive"
+
+class Holder:
+    def __init__(self):
+        self.kelvo_net = Service()
+
+def first_calls(module, threaded):
+    holders = [Holder() for _ in range(3)]
+    results = []
+    armed = [True]
+    handed_over = threading.Event()
+    entered = threading.Event()
+
+    def second_thread():
+        handed_over.wait()
+        entered.set()
+        results.append(["thread", module.ZorvManager.check_db_alive(holders[2])])
+
+    def in_collection(phase, info):
+        if armed[0]:
+            armed[0] = False
+            if threaded:
+                handed_over.set()
+                entered.wait()
+                time.sleep(0.1)  # the GIL goes to the second thread
+            else:
+                results.append(["callback", module.ZorvManager.check_db_alive(holders[1])])
+
+    thread = threading.Thread(target=second_thread)
+    if threaded:
+        thread.start()
+    gc.callbacks.append(in_collection)
+    gc.set_threshold(1)
+    try:
+        results.append(["first", module.ZorvManager.check_db_alive(holders[0])])
+    finally:
+        gc.set_threshold(700)
+        gc.callbacks.remove(in_collection)
+        handed_over.set()
+    if threaded:
+        thread.join()
+    return sorted(results)
+
+threaded = sys.argv[-1] == "threaded"
+print(json.dumps([first_calls(native, threaded), first_calls(load_reference(), threaded)]))
+"""
+
+
+@pytest.mark.parametrize("threaded", [False, True], ids=["re-entered from a finalizer", "a second thread meanwhile"])
+def test_first_calls_during_a_collection(threaded: bool) -> None:
+    code = FIRST_CALLS.replace("sys.argv[-1]", repr("threaded" if threaded else ""))
+    native, plain = json.loads(run_python(code, TESTS_DIR).splitlines()[-1])
+    assert native == plain
+
+
+# ---------------------------------------------------------------------------------------
 # The serializer's int test
 
 
@@ -99,9 +167,31 @@ class RealInt(int):
     name = Name()
 
 
+class LaterMro(type):
+    """A metaclass whose classes, once their bases are set again, have an MRO of their own."""
+
+    own = False
+
+    def mro(cls) -> list[type]:
+        return [cls, object] if LaterMro.own else type.mro(cls)
+
+
+class IntByLayout(int, metaclass=LaterMro):
+    """Built on int, with an MRO that leaves int out: not a subclass of int, as issubclass says."""
+
+    name = Name()
+
+
+NOT_AN_INT_BY_MRO = IntByLayout(4)
+LaterMro.own = True
+IntByLayout.__bases__ = (int,)  # the MRO is computed again, by the metaclass
+
+
 @pytest.mark.parametrize("world", WORLDS)
 @pytest.mark.parametrize(
-    ("value", "expected"), [(ClaimsInt(), 31), (RealInt(4), 4), (True, True)], ids=["claims int", "int subclass", "bool"]
+    ("value", "expected"),
+    [(ClaimsInt(), 31), (RealInt(4), 4), (True, True), (NOT_AN_INT_BY_MRO, 31)],
+    ids=["claims int", "int subclass", "bool", "int left out of the MRO"],
 )
 def test_serializer_int_test_is_on_the_type(world: str, value: object, expected: object) -> None:
     assert serializer_of(build_schema(CATALOGS[world], "Music"))(value) == expected
@@ -565,10 +655,45 @@ class InstanceMachine(TwoWorlds):
     @initialize(with_dict=st.booleans())
     def start(self, with_dict: bool) -> None:
         self.saved = [{key: vars(MANAGERS[name])[key] for key in [*MANAGER_COMPANIONS, "datetime"]} for name in WORLDS]
+        # The clients' class, shared by both worlds: what it gains belongs to neither.
+        self.service: type = type("Service", (Service,), {})
         for name in WORLDS:
-            vars(MANAGERS[name]).update(MANAGER_COMPANIONS)
+            vars(MANAGERS[name]).update(MANAGER_COMPANIONS, KelvoNet=self.service, BaseZorvNet=self.service)
         self.worlds = [ManagerWorld(MANAGERS[name]) for name in WORLDS]
         self.same(lambda w: w.construct(with_dict))
+
+    def read_services(self, w: ManagerWorld) -> tuple[tuple[str, str], ...]:
+        return outcome(w.manager.check_db_alive), outcome(lambda: w.manager.base_net.ping())
+
+    # The clients' methods are read before and after each change, so that the change meets what the
+    # reads before it remembered.
+    @rule(name=st.sampled_from(["check_alive", "ping"]), label=st.sampled_from(["", *"abc"]))
+    def service_class_changes(self, name: str, label: str) -> None:
+        self.same(self.read_services)
+        if label:
+            setattr(self.service, name, lambda service: f"{name} {label}")
+        elif name in vars(self.service):
+            delattr(self.service, name)
+        self.same(self.read_services)
+
+    @rule(change=st.sampled_from(["shadowed by the instance", "shadow deleted", "dict made"]), label=LABELS)
+    def service_instance_changes(self, change: str, label: str) -> None:
+        def apply(w: ManagerWorld) -> Any:
+            before = self.read_services(w)
+            service = getattr(w.manager, "kelvo_net", None)
+            if type(service) is self.service:
+                if change == "shadowed by the instance":
+                    service.check_alive = Token(label)
+                elif change == "dict made":
+                    vars(service)
+                else:
+                    try:
+                        del service.check_alive
+                    except AttributeError:
+                        pass
+            return before, self.read_services(w)
+
+        self.same(apply)
 
     @rule(with_dict=st.booleans())
     def construct(self, with_dict: bool) -> None:

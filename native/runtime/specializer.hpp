@@ -1,0 +1,148 @@
+// The specializer: what the runtime remembers about the objects module code reads, and the guards
+// under which it uses what it remembered, built the way CPython 3.11 builds its own
+// (Python/specialize.c, and the specialized instructions in Python/ceval.c).
+//
+// Each module-level name and attribute name (a `Name`) remembers one fact per operation: reading it
+// as a global, reading it as an attribute, calling it as a method, storing it. A fact is learnt from
+// one classification of what a type holds of the name (`analyze`, CPython's analyze_descriptor) and
+// is one of the kinds below. Its guard, written once in `remembered_*`, is checked at every use; when
+// it holds, the fact gives what the generic lookup would give, and no code can run in between.
+//
+// | kind          | guard (checked at every use)                      | invalidated by                      | the test that changes it (tests/test_runtime_guards.py)       |
+// |---------------|---------------------------------------------------|-------------------------------------|---------------------------------------------------------------|
+// | module_global | the module dict's entry `index` holds the name    | deleting or moving the name         | GlobalsMachine: bind_global, delete_global                    |
+// | builtin       | the module dict unchanged (its version), and the  | any change of the module dict;      | GlobalsMachine: bind_builtin, delete_builtin, bind_global,    |
+// |               | builtins' entry `index` holds the name            | deleting or moving the builtin      |   key_with_code_in_builtins                                   |
+// | slot          | the type and its version; the slot is set         | any change of the type or its bases | AttributeMachine: class_gains, class_loses (slotted holder)   |
+// | inline_value  | the type and its version; the values still inline | a change of the type; the instance's| InstanceMachine: construct, swap_class, class_gains,          |
+// |               | (no __dict__ made) and entry `index` set (a store | __dict__ made; the value deleted    |   delete_from_instance, order                                 |
+// |               | needs no value there)                             |                                     |                                                               |
+// | dict_entry    | the type and its version; the object's dict (or a | a change of the type; deleting or   | AttributeMachine: set_in_dict_in_place, swap_instance_dict,   |
+// |               | module's) holds the name at entry `index`         | moving the name; a non-str key      |   key_with_code; SchemaModuleMachine: bind, delete, swap_module|
+// | method        | the type and its version; the instance has no     | a change of the type; the instance  | AttributeMachine: set_on_instance, class_gains, class_loses;  |
+// |               | dict of its own, or inline values and the class's | gaining a __dict__, or any new      |   InstanceMachine: class_gains (ping, check_alive)            |
+// |               | shared keys as they were (without the name)       | attribute name on the class's keys  |                                                               |
+// | class_method  | the very class (a builtin one, metaclass `type`)  | a change of the class (never, for a | InstanceMachine: clock                                        |
+// |               | and its version                                   | builtin class)                      |                                                               |
+//
+// `none` is the kind of a name that is not (or not yet, or not now) remembered: every use takes the
+// generic path. As the interpreter backs off, a fact that keeps missing is learnt afresh only after
+// `misses_before_relearning` misses, and a place where nothing can be remembered is tried again only
+// after an exponentially growing number of uses.
+#pragma once
+
+#include "cpython311.hpp"
+
+#include <cstdint>
+
+namespace zrt::specializer {
+
+enum class Kind : std::uint8_t { none, module_global, builtin, slot, inline_value, dict_entry, method, class_method };
+
+// One remembered fact: its kind and what its guard compares.
+struct Fact {
+    Kind kind = Kind::none;
+    std::uint8_t backoff = 0;      // log2 of the wait after the last failure to learn
+    std::uint16_t wait = 0;        // misses left before learning afresh, or uses left before trying again
+    unsigned int version = 0;      // the type's version (never 0 once remembered)
+    PyTypeObject* type = nullptr;  // the type the fact is about
+    Py_ssize_t index = 0;          // slot offset, inline value or dict entry; method: the count of the
+                                   // class's shared keys, or -1 for instances without a dict
+    std::uint64_t globals_version = 0;  // builtin: the module dict's version
+    PyObject* object = nullptr;    // method: the descriptor (borrowed, the type holds it);
+                                   // class_method: the bound method (held)
+};
+
+// The facts of one name, one per operation.
+struct Facts {
+    Fact global;
+    Fact load;
+    Fact method;
+    Fact store;
+};
+
+// ---------------------------------------------------------------------------------------
+// The guards
+
+// An object's own dict, if it has one made, without making it.
+inline PyObject* own_dict(PyObject* obj, PyTypeObject* type) noexcept {
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return cpython::managed_dict(obj);
+    return type->tp_dictoffset > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset)
+                                   : nullptr;
+}
+
+inline bool same_type(PyTypeObject* type, const Fact& fact) noexcept {
+    return type == fact.type && type->tp_version_tag == fact.version;
+}
+
+// The value `globals[name]`, else `builtins[name]`, if the fact holds; else null.
+inline PyObject* remembered_global(PyObject* globals, PyObject* builtins, const Fact& fact, PyObject* name) noexcept {
+    if (fact.kind == Kind::module_global) return cpython::entry_value(globals, fact.index, name);
+    // Builtins that are not an exact dict are looked up by their own __getitem__.
+    if (fact.kind == Kind::builtin && cpython::dict_version(globals) == fact.globals_version && PyDict_CheckExact(builtins)) {
+        return cpython::entry_value(builtins, fact.index, name);
+    }
+    return nullptr;
+}
+
+// The value `obj.name` if the fact holds; else null.
+inline PyObject* remembered_load(PyObject* obj, const Fact& fact, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!same_type(type, fact)) return nullptr;
+    switch (fact.kind) {
+    case Kind::slot:
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + fact.index);
+    case Kind::inline_value: {
+        PyObject** values = cpython::inline_values(obj);
+        return values != nullptr ? values[fact.index] : nullptr;
+    }
+    case Kind::dict_entry:
+        return cpython::entry_value(own_dict(obj, type), fact.index, name);
+    default:
+        return nullptr;
+    }
+}
+
+// Makes `obj.name = value` if the fact holds, and tells whether it did.
+inline bool remembered_store(PyObject* obj, const Fact& fact, PyObject* value) noexcept {
+    if (fact.kind != Kind::inline_value || !same_type(Py_TYPE(obj), fact)) return false;
+    PyObject** values = cpython::inline_values(obj);
+    return values != nullptr && cpython::store_inline_value(values, fact.index, value);
+}
+
+// What `obj.name(...)` calls if the fact holds; else null. `with_self` tells whether `obj` goes in
+// front of the arguments (a method found on the type).
+inline PyObject* remembered_method(PyObject* obj, const Fact& fact, PyObject* name, bool& with_self) noexcept {
+    with_self = false;
+    PyTypeObject* type = Py_TYPE(obj);
+    switch (fact.kind) {
+    case Kind::method:
+        if (!same_type(type, fact)) return nullptr;
+        // Instances without a dict (-1), or inline values and the class's shared keys as they were.
+        if (fact.index >= 0 && (cpython::inline_values(obj) == nullptr || cpython::shared_key_count(type) != fact.index)) {
+            return nullptr;
+        }
+        with_self = true;
+        return fact.object;
+    case Kind::class_method:
+        return obj == reinterpret_cast<PyObject*>(fact.type) && fact.type->tp_version_tag == fact.version ? fact.object : nullptr;
+    default:
+        return remembered_load(obj, fact, name);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The generic paths (specializer.cpp), for uses whose fact did not hold. Each counts the miss and,
+// when it is time to, learns the fact afresh from what it finds. They return a new reference (or 0)
+// on success, null (or -1) with the exception set on failure.
+
+PyObject* global(PyObject* globals, PyObject* builtins, Fact& fact, PyObject* name);
+PyObject* load(PyObject* obj, Fact& fact, PyObject* name);
+PyObject* method(PyObject* obj, Fact& fact, PyObject* name, bool& with_self);
+int store(PyObject* obj, Fact& fact, PyObject* name, PyObject* value);
+
+// The module-level name `name` as LOAD_GLOBAL finds it, without remembering: the module dict, then
+// the builtins; NameError "name '%U' is not defined" (with its `name`) when neither has it.
+PyObject* load_global(PyObject* globals, PyObject* builtins, PyObject* name);
+
+}  // namespace zrt::specializer
