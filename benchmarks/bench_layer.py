@@ -510,26 +510,29 @@ IMPORT_RUNS = 15
 
 
 def import_times(peer: dict[str, ModuleType] | None) -> None:
-    """Microseconds of each module's own import time, the median of IMPORT_RUNS fresh interpreters."""
+    """Milliseconds of each module's own import time (what the modules it imports take left out): the
+    median of IMPORT_RUNS fresh interpreters per version, the versions' runs taken in turn."""
     names = {"native": {"manager": "zorvia.zorvmanager", "catalog": "zorvia.catalog_types"}}
     path = {"native": os.environ.get("PYTHONPATH", "")}
     if peer is not None:
         names["cython"] = {kind: peer[module].__name__ for kind, module in (("manager", "zorvmanager"), ("catalog", "catalog_types"))}
         path["cython"] = os.pathsep.join(filter(None, [str(Path(peer["zorvmanager"].__file__).parent), path["native"]]))
+
+    def own_time(version: str, module: str) -> int:
+        command = [sys.executable, "-X", "importtime", "-c", f"import {module}"]
+        run = subprocess.run(command, check=True, capture_output=True, text=True, env={**os.environ, "PYTHONPATH": path[version]})
+        line = next(line for line in run.stderr.splitlines() if line.rsplit("|", 1)[-1].strip() == module)
+        return int(line.split(":", 1)[1].split("|")[0])
+
     print(f"own import time, median of {IMPORT_RUNS} runs of `python -X importtime -c 'import <module>'`")
     print("| module | " + " | ".join(names) + " |")
     print("|---" * (len(names) + 1) + "|")
     for kind in ("manager", "catalog"):
-        medians = []
-        for version, modules in names.items():
-            module = modules[kind]
-            samples = []
-            for _ in range(IMPORT_RUNS):
-                command = [sys.executable, "-X", "importtime", "-c", f"import {module}"]
-                run = subprocess.run(command, check=True, capture_output=True, text=True, env={**os.environ, "PYTHONPATH": path[version]})
-                line = next(line for line in run.stderr.splitlines() if line.rsplit("|", 1)[-1].strip() == module)
-                samples.append(int(line.split(":", 1)[1].split("|")[0]))
-            medians.append(f"{statistics.median(samples) / 1000:.2f} ms")
+        samples: dict[str, list[int]] = {version: [] for version in names}
+        for _ in range(IMPORT_RUNS):
+            for version, modules in names.items():
+                samples[version].append(own_time(version, modules[kind]))
+        medians = [f"{statistics.median(samples[version]) / 1000:.2f} ms" for version in names]
         print(f"| {names['native'][kind]} | " + " | ".join(medians) + " |")
 
 

@@ -2,7 +2,6 @@
 #include "module_api.hpp"
 
 #include <cstdarg>
-#include <vector>
 
 namespace zrt {
 
@@ -137,21 +136,19 @@ void Scope::import_star(const char* module, int level) const {
     Ref names_source = Ref::steal(names_obj);
     Ref names = check(PySequence_List(names_source));
 
-    // Fetch every value first, so that a missing name binds none of them.
-    std::vector<Ref> values;
-    values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(names.get())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+    // Fetch every value first, so that a missing name binds none of them (a private name left out
+    // stays empty).
+    const Py_ssize_t count = PyList_GET_SIZE(names.get());
+    Ref values = check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* name = PyList_GET_ITEM(names.get(), i);
-        if (skip_private && PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 &&
-            PyUnicode_READ_CHAR(name, 0) == '_') {
-            values.emplace_back();
-            continue;
-        }
-        values.push_back(getattr(imported, name));
+        const bool private_name = skip_private && PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 &&
+                                  PyUnicode_READ_CHAR(name, 0) == '_';
+        if (!private_name) PyList_SET_ITEM(values.get(), i, getattr(imported, name).release());
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-        Ref& value = values[static_cast<std::size_t>(i)];
-        if (value) setitem(globals(), PyList_GET_ITEM(names.get(), i), value);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* value = PyList_GET_ITEM(values.get(), i);
+        if (value != nullptr) setitem(globals(), PyList_GET_ITEM(names.get(), i), value);
     }
 }
 
