@@ -11,6 +11,8 @@ from __future__ import annotations
 import builtins
 import gc
 import json
+import re
+import sys
 import threading
 import weakref
 from collections.abc import Callable
@@ -833,3 +835,21 @@ TestInstanceMachine = InstanceMachine.TestCase
 TestSchemaModuleMachine = SchemaModuleMachine.TestCase
 for machine in (TestAttributeMachine, TestCatalogMachine, TestGlobalsMachine, TestInstanceMachine, TestSchemaModuleMachine):
     machine.settings = MACHINE_SETTINGS
+
+
+def test_the_table_of_remembered_kinds_names_tests_that_exist() -> None:
+    """Each kind in the specializer's table is changed by the tests it names, all of them here."""
+    header = (TESTS_DIR.parent / "native" / "runtime" / "specializer.hpp").read_text()
+    rows = [line.split("|") for line in header.splitlines() if line.startswith("// |") and "---" not in line][1:]
+    kinds: dict[str, list[str]] = {}
+    kind = ""
+    for row in rows:
+        kind = row[1].strip() or kind  # a row's continuation lines leave the kind blank
+        kinds.setdefault(kind, []).extend(re.findall(r"[\w.]+", row[4]))
+    assert list(kinds) == ["module_global", "builtin", "slot", "inline_value", "dict_entry", "method", "class_method"]
+    module = sys.modules[__name__]
+    for kind, tests in kinds.items():
+        assert tests, kind
+        for test in tests:
+            owner, _, rule_name = test.rpartition(".")
+            assert hasattr(getattr(module, owner) if owner else module, rule_name), (kind, test)

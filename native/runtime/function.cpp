@@ -135,13 +135,11 @@ PyTypeObject* exact_type(Exact exact) {
 }
 
 inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
-    const FunctionNames& names = def.names;
-    for (std::size_t t = 0; t < names.tested_count; ++t) {
-        const std::size_t i = names.tested_index[t];
-        PyTypeObject* expected = names.tested_type[t];
-        PyObject* value = bound[i];
-        if (Py_IS_TYPE(value, expected) || (value == Py_None && def.params[i].none_ok)) continue;
-        raise_argument_type(def.params[i], expected, value);
+    for (std::size_t t = 0; t < def.names.tested_count; ++t) {
+        const Param& param = def.params[def.names.tested[t]];
+        PyTypeObject* expected = exact_type(param.exact);
+        PyObject* value = bound[def.names.tested[t]];
+        if (!Py_IS_TYPE(value, expected) && !(value == Py_None && param.none_ok)) raise_argument_type(param, expected, value);
     }
 }
 
@@ -154,17 +152,12 @@ void test_result(const FunctionDef& def, PyObject* result) {
 // Bodies call back into Python, which may call the function again without a Python frame in
 // between: the C stack is guarded as the interpreter guards its own frames, by the thread's
 // recursion budget.
-class RecursionGuard {
-public:
-    RecursionGuard() : thread_(_PyThreadState_UncheckedGet()) {  // the caller holds the GIL
-        if (!cpython::enter_recursive_call(thread_)) fail();
+struct RecursionGuard {
+    PyThreadState* thread = _PyThreadState_UncheckedGet();  // the caller holds the GIL
+    RecursionGuard() {
+        if (!cpython::enter_recursive_call(thread)) fail();
     }
-    ~RecursionGuard() { cpython::leave_recursive_call(thread_); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-private:
-    PyThreadState* thread_;
+    ~RecursionGuard() { cpython::leave_recursive_call(thread); }
 };
 
 // Runs the body over the bound parameter values.
@@ -172,7 +165,7 @@ private:
     const FunctionDef& def = *f->def;
     test_arguments(def, values);
     RecursionGuard guard;
-    Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
+    Ref result = def.body(Frame(Scope(f->globals, f->builtins), values, f->closure));
     if (def.result != Exact::any) test_result(def, result);
     return result.release();
 }
@@ -214,11 +207,6 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 // ---------------------------------------------------------------------------------------
 // Introspection
 
-bool has_annotations(const FunctionDef& def) {
-    return def.returns != nullptr ||
-           std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.annotation != nullptr; });
-}
-
 Ref make_annotations(const FunctionDef& def) {
     Ref annotations = check(PyDict_New());
     for (std::size_t i = 0; i < def.params.size(); ++i) {
@@ -251,22 +239,26 @@ Ref make_code(const FunctionObject* f) {
     return call(getattr(empty, replace), {}, code_keywords, {count, count, varnames, code_flags, f->name, f->qualname, filename});
 }
 
-int set_string(PyObject** slot, PyObject* value, const char* message) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
+// Sets an attribute to `value` if it is of the right kind, else TypeError `message`. None, when
+// `optional`, stands for no value (kept as null).
+int set(PyObject** slot, PyObject* value, bool right_kind, const char* message, bool optional = false) {
+    if (optional && value == Py_None) value = nullptr;
+    if ((value != nullptr || !optional) && !right_kind) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(*slot, Py_NewRef(value));
+    Py_XSETREF(*slot, Py_XNewRef(value));
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
+    return set(&as_function(self)->name, value, value != nullptr && PyUnicode_Check(value), "__name__ must be set to a string object");
 }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_string(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+    return set(&as_function(self)->qualname, value, value != nullptr && PyUnicode_Check(value),
+               "__qualname__ must be set to a string object");
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -274,13 +266,7 @@ PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(defaults != nullptr ? defaults : Py_None);
 }
 int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
+    return set(&as_function(self)->defaults, value, value != nullptr && PyTuple_Check(value), "__defaults__ must be set to a tuple object", true);
 }
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
@@ -302,14 +288,10 @@ PyObject* get_annotations(PyObject* self, void*) {
     return keep_first(&f->annotations, made);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    as_function(self)->annotations_pending = false;
-    return 0;
+    FunctionObject* f = as_function(self);
+    const int status = set(&f->annotations, value, value != nullptr && PyDict_Check(value), "__annotations__ must be set to a dict object", true);
+    if (status == 0) f->annotations_pending = false;
+    return status;
 }
 
 PyObject* get_code(PyObject* self, void*) {
@@ -421,14 +403,12 @@ PyObject* FunctionNames::make() const {
     if (def_.params.size() > max_params) raise(PyExc_SystemError, "%s() has too many parameters", def_.name);
     Py_XSETREF(qualname, check(PyUnicode_InternFromString(def_.qualname)).release());
     tested_count = 0;
+    annotated = def_.returns != nullptr;
     for (std::size_t i = 0; i < def_.params.size(); ++i) {
         Py_XSETREF(params[i], check(PyUnicode_InternFromString(def_.params[i].name)).release());
-        if (PyTypeObject* expected = exact_type(def_.params[i].exact)) {
-            tested_index[tested_count] = static_cast<unsigned char>(i);
-            tested_type[tested_count++] = expected;
-        }
+        if (def_.params[i].exact != Exact::any) tested[tested_count++] = static_cast<unsigned char>(i);
+        annotated = annotated || def_.params[i].annotation != nullptr;
     }
-    annotated = has_annotations(def_);
     return PyUnicode_InternFromString(def_.name);
 }
 

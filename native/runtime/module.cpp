@@ -15,15 +15,9 @@ const Str dunder_builtins{"__builtins__"};
 }  // namespace
 
 Module::Module(const char* short_name, const char* full_name, BodyFn body) noexcept
-    : def_{}, slots_{}, short_name_(short_name), full_name_(full_name), body_(body) {
-    slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&Module::create)};
-    slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)};
-    slots_[2] = {0, nullptr};
-    def_.m_base = PyModuleDef_HEAD_INIT;
-    def_.m_name = full_name;
-    def_.m_size = 0;
-    def_.m_slots = slots_.data();
-}
+    : def_{PyModuleDef_HEAD_INIT, full_name, nullptr, 0, nullptr, slots_.data(), nullptr, nullptr, nullptr},
+      slots_{{{Py_mod_create, reinterpret_cast<void*>(&Module::create)}, {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)}, {0, nullptr}}},
+      short_name_(short_name), full_name_(full_name), body_(body) {}
 
 PyObject* Module::init() { return PyModuleDef_Init(&def_); }
 

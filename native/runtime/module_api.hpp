@@ -63,10 +63,7 @@ public:
         return r;
     }
     // Takes a new reference to a borrowed object.
-    static Ref borrow(PyObject* o) noexcept {
-        Py_XINCREF(o);
-        return steal(o);
-    }
+    static Ref borrow(PyObject* o) noexcept { return steal(Py_XNewRef(o)); }
 
     PyObject* get() const noexcept { return p_; }
     operator PyObject*() const noexcept { return p_; }
@@ -78,16 +75,10 @@ private:
 };
 
 // Takes over the result of a C API call that returns a new reference or null on error.
-inline Ref check(PyObject* result) {
-    if (result == nullptr) fail();
-    return Ref::steal(result);
-}
+inline Ref check(PyObject* result) { return result != nullptr ? Ref::steal(result) : (fail(), Ref{}); }
 
 // For C API calls that return -1 on error.
-inline int check_status(int status) {
-    if (status < 0) fail();
-    return status;
-}
+inline int check_status(int status) { return status >= 0 ? status : (fail(), status); }
 
 // Runs the work of an entry point that CPython calls: an Error thrown (or memory exhausted) ends it
 // with `failed`, the exception set.
@@ -258,16 +249,22 @@ inline Ref call_with_self(PyObject* callable, PyObject* const* stack, std::size_
     return vectorcall(callable, stack, n);
 }
 
+// What obj.name(...) calls: a method found on the type, to be called with `obj` in front
+// (`with_self`), or the attribute's value.
+inline Ref find_method(PyObject* obj, const Name& name, bool& with_self) {
+    specializer::Fact& fact = name.facts.method;
+    if (PyObject* callable = specializer::remembered_method(obj, fact, name, with_self)) return Ref::borrow(callable);
+    return check(specializer::method(obj, fact, name, with_self));
+}
+
 // obj.name(*args), as the interpreter calls a method: a method found on the type is called with
 // `obj` in front, without a bound method; anything else is the attribute's value, called.
 template <typename... Args>
 Ref call_method(PyObject* obj, const Name& name, const Args&... args) {
     constexpr std::size_t n = sizeof...(Args);
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
-    specializer::Fact& fact = name.facts.method;
     bool with_self;
-    Ref callable = Ref::borrow(specializer::remembered_method(obj, fact, name, with_self));
-    if (!callable) callable = check(specializer::method(obj, fact, name, with_self));
+    Ref callable = find_method(obj, name, with_self);
     if (with_self) return call_with_self(callable, stack, 1 + n);
     // The slot before the arguments is the caller's to lend (a bound method puts its self there).
     return vectorcall(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET);
@@ -339,8 +336,7 @@ public:
 
     mutable PyObject* qualname = nullptr;
     mutable std::array<PyObject*, max_params> params{};
-    mutable std::array<unsigned char, max_params> tested_index{};
-    mutable std::array<PyTypeObject*, max_params> tested_type{};
+    mutable std::array<unsigned char, max_params> tested{};  // the parameters with an exact-type test
     mutable unsigned char tested_count = 0;
     mutable bool annotated = false;  // the definition has annotations
 
@@ -372,13 +368,11 @@ Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults = {},
 
 // What a body sees: the bound arguments, the captured values and the function's scope.
 struct Frame : Scope {
-    Frame(const Scope& scope, PyObject* function, PyObject* const* args, PyObject* closure) noexcept
-        : Scope(scope), function(function), args(args), closure(closure) {}
+    Frame(const Scope& scope, PyObject* const* args, PyObject* closure) noexcept : Scope(scope), args(args), closure(closure) {}
 
     PyObject* operator[](std::size_t i) const noexcept { return args[i]; }
     PyObject* cell(std::size_t i) const noexcept { return PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(i)); }
 
-    PyObject* function;
     PyObject* const* args;
     PyObject* closure;
 };

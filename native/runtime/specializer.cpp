@@ -252,10 +252,8 @@ int store(PyObject* obj, Fact& fact, PyObject* name, PyObject* value) {
 namespace zrt {
 
 Ref call_method_lookup(PyObject* obj, const Name& name, PyObject* key, Py_ssize_t& entry) {
-    specializer::Fact& fact = name.facts.method;
     bool with_self;
-    Ref callable = Ref::borrow(specializer::remembered_method(obj, fact, name, with_self));
-    if (!callable) callable = check(specializer::method(obj, fact, name, with_self));
+    Ref callable = find_method(obj, name, with_self);
     if (with_self) {
         PyObject* stack[] = {obj, key};
         return call_with_self(callable, stack, 2);

@@ -8,22 +8,28 @@
 // is one of the kinds below. Its guard, written once in `remembered_*`, is checked at every use; when
 // it holds, the fact gives what the generic lookup would give, and no code can run in between.
 //
-// | kind          | guard (checked at every use)                      | invalidated by                      | the test that changes it (tests/test_runtime_guards.py)       |
-// |---------------|---------------------------------------------------|-------------------------------------|---------------------------------------------------------------|
-// | module_global | the module dict's entry `index` holds the name    | deleting or moving the name         | GlobalsMachine: bind_global, delete_global                    |
-// | builtin       | the module dict unchanged (its version), and the  | any change of the module dict;      | GlobalsMachine: bind_builtin, delete_builtin, bind_global,    |
-// |               | builtins' entry `index` holds the name            | deleting or moving the builtin      |   key_with_code_in_builtins                                   |
-// | slot          | the type and its version; the slot is set         | any change of the type or its bases | AttributeMachine: class_gains, class_loses (slotted holder)   |
-// | inline_value  | the type and its version; the values still inline | a change of the type; the instance's| InstanceMachine: construct, swap_class, class_gains,          |
-// |               | (no __dict__ made) and entry `index` set (a store | __dict__ made; the value deleted    |   delete_from_instance, order                                 |
-// |               | needs no value there)                             |                                     |                                                               |
-// | dict_entry    | the type and its version; the object's dict (or a | a change of the type; deleting or   | AttributeMachine: set_in_dict_in_place, swap_instance_dict,   |
-// |               | module's) holds the name at entry `index`         | moving the name; a non-str key      |   key_with_code; SchemaModuleMachine: bind, delete, swap_module|
-// | method        | the type and its version; the instance has no     | a change of the type; the instance  | AttributeMachine: set_on_instance, class_gains, class_loses;  |
-// |               | dict of its own, or inline values and the class's | gaining a __dict__, or any new      |   InstanceMachine: class_gains (ping, check_alive)            |
-// |               | shared keys as they were (without the name)       | attribute name on the class's keys  |                                                               |
-// | class_method  | the very class (a builtin one, metaclass `type`)  | a change of the class (never, for a | InstanceMachine: clock                                        |
-// |               | and its version                                   | builtin class)                      |                                                               |
+// | kind          | guard (checked at every use)              | invalidated by                   | changed by (tests/test_runtime_guards.py)   |
+// |---------------|-------------------------------------------|----------------------------------|---------------------------------------------|
+// | module_global | the module dict's entry `index` holds the | deleting or moving the name; a   | GlobalsMachine.bind_global,                 |
+// |               | name                                      | key that is not a str            | GlobalsMachine.delete_global,               |
+// |               |                                           |                                  | test_lookup_that_runs_code                  |
+// | builtin       | the module dict unchanged (its version);  | any change of the module dict;   | GlobalsMachine.bind_builtin,                |
+// |               | the builtins' entry `index` holds the name| deleting or moving the builtin   | GlobalsMachine.delete_builtin,              |
+// |               |                                           |                                  | GlobalsMachine.key_with_code_in_builtins    |
+// | slot          | the type and its version; the slot is set | any change of the type or a base | AttributeMachine.class_gains,               |
+// |               |                                           |                                  | AttributeMachine.class_loses,               |
+// |               |                                           |                                  | test_member_descriptor_of_another_class     |
+// | inline_value  | the type and its version; the values      | a change of the type; the        | InstanceMachine.class_gains,                |
+// |               | inline (no __dict__ made); a load needs   | instance's __dict__ made; the    | InstanceMachine.swap_class,                 |
+// |               | entry `index` set                         | value deleted                    | InstanceMachine.delete_from_instance        |
+// | dict_entry    | the type and its version; the object's    | a change of the type; deleting   | AttributeMachine.set_in_dict_in_place,      |
+// |               | dict (a module's too) holds the name at   | or moving the name; a key that   | AttributeMachine.swap_instance_dict,        |
+// |               | entry `index`                             | is not a str                     | SchemaModuleMachine.delete                  |
+// | method        | the type and its version; the instance    | a change of the type; a __dict__ | InstanceMachine.service_class_changes,      |
+// |               | has no dict, or has inline values and the | made; a new attribute name in    | InstanceMachine.service_instance_changes    |
+// |               | class's shared keys are as they were      | the class's shared keys          |                                             |
+// | class_method  | the very class (a builtin one whose       | a change of the class (never, for| InstanceMachine.clock                       |
+// |               | metaclass is `type`) and its version      | a builtin class)                 |                                             |
 //
 // `none` is the kind of a name that is not (or not yet, or not now) remembered: every use takes the
 // generic path. As the interpreter backs off, a fact that keeps missing is learnt afresh only after

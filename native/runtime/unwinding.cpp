@@ -5,9 +5,10 @@
 // the glibc of the machine that builds the module: it finds a frame's unwind tables with
 // _dl_find_object (new in glibc 2.35) and takes pthread_once and __pthread_key_create at their
 // glibc 2.34 versions. The linker sends those references here instead (-Wl,--wrap): the two pthread
-// functions at the versions every x86-64 glibc has, and the lookup answered from the module's own
-// PT_GNU_EH_FRAME segment. That is enough, because the unwinder only ever unwinds the module's own
-// frames: every exception is thrown in the module and caught where CPython calls into it.
+// functions at the versions every x86-64 glibc has, and the lookup answered with the module's own
+// unwind tables (its PT_GNU_EH_FRAME segment). That is enough, because the unwinder only ever
+// unwinds the module's own frames: every exception is thrown in the module and caught where CPython
+// calls into it.
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
@@ -16,33 +17,24 @@
 
 namespace {
 
-// The module's own mapping and its unwind tables, found when it is loaded, before anything throws.
-struct Mapping {
-    std::uintptr_t start = UINTPTR_MAX;
-    std::uintptr_t end = 0;
-    void* eh_frame = nullptr;
-};
-Mapping own;
+void* own_eh_frame = nullptr;  // the module's PT_GNU_EH_FRAME segment
 
 int find_own(dl_phdr_info* info, std::size_t, void* address) {
-    Mapping mapping;
+    void* eh_frame = nullptr;
+    bool own = false;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& segment = info->dlpi_phdr[i];
         const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-        if (segment.p_type == PT_LOAD) {
-            mapping.start = start < mapping.start ? start : mapping.start;
-            mapping.end = start + segment.p_memsz > mapping.end ? start + segment.p_memsz : mapping.end;
-        } else if (segment.p_type == PT_GNU_EH_FRAME) {
-            mapping.eh_frame = reinterpret_cast<void*>(start);
-        }
+        if (segment.p_type == PT_GNU_EH_FRAME) eh_frame = reinterpret_cast<void*>(start);
+        const auto wanted = reinterpret_cast<std::uintptr_t>(address);
+        if (segment.p_type == PT_LOAD && wanted >= start && wanted < start + segment.p_memsz) own = true;
     }
-    const auto wanted = reinterpret_cast<std::uintptr_t>(address);
-    if (wanted < mapping.start || wanted >= mapping.end) return 0;
-    own = mapping;
-    return 1;
+    if (own) own_eh_frame = eh_frame;
+    return own ? 1 : 0;
 }
 
-[[gnu::constructor]] void find_own_mapping() { dl_iterate_phdr(find_own, reinterpret_cast<void*>(&find_own)); }
+// When the module is loaded, before anything can throw.
+[[gnu::constructor]] void find_own_eh_frame() { dl_iterate_phdr(find_own, reinterpret_cast<void*>(&find_own)); }
 
 }  // namespace
 
@@ -59,14 +51,11 @@ int __wrap___pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
     return glibc_pthread_key_create(key, destructor);
 }
 
-int __wrap__dl_find_object(void* address, dl_find_object* result) {
-    const auto pc = reinterpret_cast<std::uintptr_t>(address);
-    if (pc < own.start || pc >= own.end || own.eh_frame == nullptr) return -1;
+// A frame of another object would find no entry in the module's tables, as when the lookup fails.
+int __wrap__dl_find_object(void*, dl_find_object* result) {
     *result = {};
-    result->dlfo_map_start = reinterpret_cast<void*>(own.start);
-    result->dlfo_map_end = reinterpret_cast<void*>(own.end);
-    result->dlfo_eh_frame = own.eh_frame;
-    return 0;
+    result->dlfo_eh_frame = own_eh_frame;
+    return own_eh_frame != nullptr ? 0 : -1;
 }
 
 }  // extern "C"
