@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <structmember.h>
 
 namespace zrt {
@@ -124,10 +125,9 @@ Ref bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObj
     return defaults;
 }
 
-PyTypeObject* exact_type(Exact exact) {
-    PyTypeObject* const types[] = {nullptr, &PyUnicode_Type, &PyLong_Type, &PyDict_Type};
-    return types[static_cast<int>(exact)];
-}
+// The type each exact-type test wants, by `Exact`.
+PyTypeObject* const exact_types[] = {nullptr, &PyUnicode_Type, &PyLong_Type, &PyDict_Type};
+PyTypeObject* exact_type(Exact exact) { return exact_types[static_cast<int>(exact)]; }
 
 [[noreturn, gnu::cold]] void raise_argument_type(const Param& param, PyTypeObject* expected, PyObject* value) {
     raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
@@ -437,21 +437,18 @@ Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref 
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (f == nullptr) fail();
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->globals = Py_NewRef(scope.globals());
     f->builtins = Py_NewRef(builtins);
+    f->closure = closure.release();
     f->name = Py_NewRef(def.names);
     f->qualname = Py_NewRef(qualname != nullptr ? qualname : def.names.qualname);
     f->module = Py_XNewRef(module);
     f->doc = Py_NewRef(Py_None);
     f->defaults = defaults.release();
-    f->annotations = nullptr;
     f->annotations_pending = def.names.annotated;
-    f->closure = closure.release();
-    f->code = nullptr;
-    f->dict = nullptr;
-    f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
