@@ -19,6 +19,9 @@ Usage: python benchmarks/bench_layer.py              instructions per call (call
                                                      callgrind_annotate of one entry point's loop
                                                      (ENTRY a prefix of its title, VERSION native,
                                                      cython, python or floor)
+       python benchmarks/bench_layer.py --leaks       memory each native entry point keeps after
+                                                     many calls (tracemalloc), and the reference
+                                                     counts of what it touches
        python benchmarks/bench_layer.py --import-time
                                                      each module's first import in a fresh
                                                      interpreter: its own time (`-X importtime`,
@@ -33,6 +36,7 @@ import operator
 import os
 import statistics
 import subprocess
+import tracemalloc
 import sys
 import tempfile
 import timeit
@@ -412,6 +416,28 @@ def quick(found: dict[str, dict[str, ModuleType | None]]) -> None:
         print(f"  {entry.title:<30} {', '.join(outcome)} agree")
 
 
+def leaks(found: dict[str, dict[str, ModuleType | None]]) -> None:
+    """Bytes of traced memory, and references of the objects the statement names, that each native
+    entry point keeps after its calls: what is left after a warm-up, then after many more calls."""
+    print("memory and references kept by the native version of each entry point (warm-up, then more calls)")
+    for entry in ENTRIES:
+        names = entry.setup(found["native"][entry.module], "native")
+        loop = timeit.Timer(entry.statement, "; ".join(f"{name} = _names[{name!r}]" for name in names), globals={"_names": names})
+        calls = entry.calls * 20
+        loop.timeit(calls)
+        gc.collect()
+        tracemalloc.start()
+        counts = [sys.getrefcount(value) for value in names.values()]
+        before = tracemalloc.get_traced_memory()[0]
+        loop.timeit(calls)
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0] - before
+        tracemalloc.stop()
+        after = [sys.getrefcount(value) for value in names.values()]
+        references = sum(after) - sum(counts)
+        print(f"  {entry.title:<30} {calls:>7} calls: {kept:>6} bytes, {references} references kept")
+
+
 def measured_loops(found: dict[str, dict[str, ModuleType | None]], versions: list[str], entries: list[Entry]) -> None:
     """Under callgrind: for every entry and version, the loop and the empty loop, each inside
     sys.call_tracing, whose every return dumps the count of what ran inside it."""
@@ -553,6 +579,9 @@ def main() -> None:
     found = modules(peer)
     if sys.argv[1:2] == ["--import-time"]:
         import_times(peer)
+        return
+    if sys.argv[1:2] == ["--leaks"]:
+        leaks(found)
         return
     if sys.argv[1:2] == ["--quick"]:
         print(f"quick run of every entry point (Python {sys.version.split()[0]}, {description})")
