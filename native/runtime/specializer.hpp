@@ -12,7 +12,7 @@
 // |---------------|-------------------------------------------|----------------------------------|---------------------------------------------|
 // | module_global | the module dict's entry `index` holds the | deleting or moving the name; a   | GlobalsMachine.bind_global,                 |
 // |               | name                                      | key that is not a str            | GlobalsMachine.delete_global,               |
-// |               |                                           |                                  | test_lookup_that_runs_code                  |
+// |               |                                           |                                  | test_a_key_with_code_in_the_module_globals  |
 // | builtin       | the module dict unchanged (its version);  | any change of the module dict;   | GlobalsMachine.bind_builtin,                |
 // |               | the builtins' entry `index` holds the name| deleting or moving the builtin   | GlobalsMachine.delete_builtin,              |
 // |               |                                           |                                  | GlobalsMachine.key_with_code_in_builtins    |
