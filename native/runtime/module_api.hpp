@@ -229,26 +229,6 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, const Keywor
     return vectorcall(callable, stack.data(), npositional, keywords.get());
 }
 
-// callable(self, *args) for a method found on a type, called as the interpreter calls one: a C method
-// taking its arguments in an array (METH_FASTCALL, METH_O, METH_NOARGS) is called directly, as the
-// specialized PRECALL_NO_KW_METHOD_DESCRIPTOR_* instructions call it (Python/ceval.c).
-inline Ref call_with_self(PyObject* callable, PyObject* const* stack, std::size_t n) {
-    if (Py_IS_TYPE(callable, &PyMethodDescr_Type)) {
-        auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(callable);
-        const PyMethodDef* method = descriptor->d_method;
-        if (Py_IS_TYPE(stack[0], descriptor->d_common.d_type)) {
-            const auto nargs = static_cast<Py_ssize_t>(n - 1);
-            if (method->ml_flags == METH_FASTCALL) {
-                return check(reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)()>(method->ml_meth))(stack[0], stack + 1, nargs));
-            }
-            if ((method->ml_flags == METH_NOARGS && nargs == 0) || (method->ml_flags == METH_O && nargs == 1)) {
-                return check(method->ml_meth(stack[0], nargs == 0 ? nullptr : stack[1]));
-            }
-        }
-    }
-    return vectorcall(callable, stack, n);
-}
-
 // What obj.name(...) calls: a method found on the type, to be called with `obj` in front
 // (`with_self`), or the attribute's value.
 inline Ref find_method(PyObject* obj, const Name& name, bool& with_self) {
@@ -265,7 +245,7 @@ Ref call_method(PyObject* obj, const Name& name, const Args&... args) {
     PyObject* stack[] = {obj, static_cast<PyObject*>(args)...};
     bool with_self;
     Ref callable = find_method(obj, name, with_self);
-    if (with_self) return call_with_self(callable, stack, 1 + n);
+    if (with_self) return check(specializer::call_with_self(callable, stack, 1 + n));
     // The slot before the arguments is the caller's to lend (a bound method puts its self there).
     return vectorcall(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
@@ -296,7 +276,6 @@ public:
     void set(PyObject* name, PyObject* value) const { check_status(PyDict_SetItem(globals_, name, value)); }
 
     PyObject* globals() const noexcept { return globals_; }
-    PyObject* builtins() const noexcept { return builtins_; }
 
     // from <module> import <names...>: each name is taken and bound before the next one.
     // `level` 0 is an absolute import, 1 a sibling module of the package.

@@ -151,7 +151,7 @@ Fact learnt_method(PyObject* obj, PyObject* name) {
     Fact fact{.kind = Kind::method, .version = analysis.version, .type = type, .index = -1, .object = analysis.found};
     if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
         if (!cpython::mirrors_usable() || cpython::inline_values(obj) == nullptr) return {};
-        if (cpython::shared_key_index(type, name) >= 0) return learnt_load(obj, name);  // the instance may hold one
+        if (cpython::shared_key_index(type, name) >= 0) return {};  // the instance may hold a value of that name
         fact.index = cpython::shared_key_count(type);
     } else if (type->tp_dictoffset != 0) {
         return {};  // a dict that may hold the name: the generic path looks
@@ -256,7 +256,7 @@ Ref call_method_lookup(PyObject* obj, const Name& name, PyObject* key, Py_ssize_
     Ref callable = find_method(obj, name, with_self);
     if (with_self) {
         PyObject* stack[] = {obj, key};
-        return call_with_self(callable, stack, 2);
+        return check(specializer::call_with_self(callable, stack, 2));
     }
     // The bound `__getitem__` of a dict (a subclass's included: its own __getitem__ would be another
     // callable), whose C function is the dict's subscript, with str keys alone, and an exact str key:

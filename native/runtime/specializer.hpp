@@ -39,6 +39,7 @@
 
 #include "cpython311.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zrt::specializer {
@@ -135,6 +136,26 @@ inline PyObject* remembered_method(PyObject* obj, const Fact& fact, PyObject* na
     default:
         return remembered_load(obj, fact, name);
     }
+}
+
+// callable(self, *args) for a method found on a type (stack[0] is self), called as the interpreter
+// calls one: a C method taking its arguments in an array (METH_FASTCALL, METH_O, METH_NOARGS) is
+// called directly, as the PRECALL_NO_KW_METHOD_DESCRIPTOR_* instructions call it (Python/ceval.c).
+inline PyObject* call_with_self(PyObject* callable, PyObject* const* stack, std::size_t n) {
+    if (Py_IS_TYPE(callable, &PyMethodDescr_Type)) {
+        auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(callable);
+        const PyMethodDef* method = descriptor->d_method;
+        const auto nargs = static_cast<Py_ssize_t>(n - 1);
+        if (Py_IS_TYPE(stack[0], descriptor->d_common.d_type)) {
+            if (method->ml_flags == METH_FASTCALL) {
+                return reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)()>(method->ml_meth))(stack[0], stack + 1, nargs);
+            }
+            if ((method->ml_flags == METH_NOARGS && nargs == 0) || (method->ml_flags == METH_O && nargs == 1)) {
+                return method->ml_meth(stack[0], nargs == 0 ? nullptr : stack[1]);
+            }
+        }
+    }
+    return PyObject_Vectorcall(callable, stack, n, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------
