@@ -136,9 +136,9 @@ PyTypeObject* exact_type(Exact exact) { return exact_types[static_cast<int>(exac
 
 inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
     for (std::size_t t = 0; t < def.names.tested_count; ++t) {
-        const Param& param = def.params[def.names.tested[t]];
-        PyTypeObject* expected = exact_type(param.exact);
+        PyTypeObject* expected = def.names.tested_type[t];
         PyObject* value = bound[def.names.tested[t]];
+        const Param& param = def.params[def.names.tested[t]];
         if (!Py_IS_TYPE(value, expected) && !(value == Py_None && param.none_ok)) raise_argument_type(param, expected, value);
     }
 }
@@ -406,7 +406,10 @@ PyObject* FunctionNames::make() const {
     annotated = def_.returns != nullptr;
     for (std::size_t i = 0; i < def_.params.size(); ++i) {
         Py_XSETREF(params[i], check(PyUnicode_InternFromString(def_.params[i].name)).release());
-        if (def_.params[i].exact != Exact::any) tested[tested_count++] = static_cast<unsigned char>(i);
+        if (def_.params[i].exact != Exact::any) {
+            tested_type[tested_count] = exact_type(def_.params[i].exact);
+            tested[tested_count++] = static_cast<unsigned char>(i);
+        }
         annotated = annotated || def_.params[i].annotation != nullptr;
     }
     return PyUnicode_InternFromString(def_.name);

@@ -269,7 +269,7 @@ public:
     Ref global(PyObject* name) const { return check(specializer::load_global(globals_, builtins_, name)); }
     Ref global(const Name& name) const {
         specializer::Fact& fact = name.facts.global;
-        if (PyObject* value = specializer::remembered_global(globals_, builtins_, fact, name)) return Ref::borrow(value);
+        if (PyObject* value = specializer::remembered_global(globals_, builtins_, fact)) return Ref::borrow(value);
         return check(specializer::global(globals_, builtins_, fact, name));
     }
     // Binds a module-level name.
@@ -316,6 +316,7 @@ public:
     mutable PyObject* qualname = nullptr;
     mutable std::array<PyObject*, max_params> params{};
     mutable std::array<unsigned char, max_params> tested{};  // the parameters with an exact-type test
+    mutable std::array<PyTypeObject*, max_params> tested_type{};  // and the types they must have
     mutable unsigned char tested_count = 0;
     mutable bool annotated = false;  // the definition has annotations
 

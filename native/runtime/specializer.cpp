@@ -170,20 +170,21 @@ Fact learnt_store(PyObject* obj, PyObject* name) {
 }
 
 Fact learnt_global(PyObject* globals, PyObject* builtins, PyObject* name) {
-    // LOAD_GLOBAL_MODULE and LOAD_GLOBAL_BUILTIN (_Py_Specialize_LoadGlobal): exact dicts whose keys
-    // are all str, so that no lookup the guards stand for could have run code.
-    if (!cpython::mirrors_usable() || !cpython::str_keys_only(globals)) return {};
-    if (const Py_ssize_t index = cpython::entry_index(globals, name); index >= 0) return {.kind = Kind::module_global, .index = index};
-    // Absent from the module dict, not even under an equal key that is another object, for as long as
-    // its version holds.
-    const std::uint64_t version = cpython::dict_version(globals);
-    if (PyDict_GetItemWithError(globals, name) != nullptr || PyErr_Occurred() || !PyDict_CheckExact(builtins) ||
+    // Only for exact dicts whose keys are all str, so that no lookup the guards stand for could have
+    // run code; each version taken before the lookup.
+    if (!cpython::mirrors_usable() || !PyDict_CheckExact(builtins) || !cpython::str_keys_only(globals) ||
         !cpython::str_keys_only(builtins)) {
-        PyErr_Clear();
         return {};
     }
-    const Py_ssize_t index = cpython::entry_index(builtins, name);
-    return index >= 0 ? Fact{.kind = Kind::builtin, .index = index, .globals_version = version} : Fact{};
+    Fact fact{.kind = Kind::module_global, .globals_version = cpython::dict_version(globals),
+              .builtins_version = cpython::dict_version(builtins)};
+    fact.object = PyDict_GetItemWithError(globals, name);
+    if (fact.object == nullptr) {
+        fact.kind = Kind::builtin;
+        fact.object = PyDict_GetItemWithError(builtins, name);
+    }
+    if (fact.object == nullptr) PyErr_Clear();
+    return fact.object != nullptr ? fact : Fact{};
 }
 
 [[gnu::cold]] PyObject* name_error(PyObject* name) {
@@ -216,7 +217,7 @@ PyObject* load_global(PyObject* globals, PyObject* builtins, PyObject* name) {
 PyObject* global(PyObject* globals, PyObject* builtins, Fact& fact, PyObject* name) {
     if (due(fact)) {
         learn(fact, learnt_global(globals, builtins, name));
-        if (PyObject* value = remembered_global(globals, builtins, fact, name)) return Py_NewRef(value);
+        if (PyObject* value = remembered_global(globals, builtins, fact)) return Py_NewRef(value);
     }
     return load_global(globals, builtins, name);
 }

@@ -10,11 +10,11 @@
 //
 // | kind          | guard (checked at every use)              | invalidated by                   | changed by (tests/test_runtime_guards.py)   |
 // |---------------|-------------------------------------------|----------------------------------|---------------------------------------------|
-// | module_global | the module dict's entry `index` holds the | deleting or moving the name; a   | GlobalsMachine.bind_global,                 |
-// |               | name                                      | key that is not a str            | GlobalsMachine.delete_global,               |
+// | module_global | the module dict unchanged (its version)   | any change of the module dict    | GlobalsMachine.bind_global,                 |
+// |               |                                           |                                  | GlobalsMachine.delete_global,               |
 // |               |                                           |                                  | test_a_key_with_code_in_the_module_globals  |
-// | builtin       | the module dict unchanged (its version);  | any change of the module dict;   | GlobalsMachine.bind_builtin,                |
-// |               | the builtins' entry `index` holds the name| deleting or moving the builtin   | GlobalsMachine.delete_builtin,              |
+// | builtin       | the module dict and the builtins          | any change of either             | GlobalsMachine.bind_builtin,                |
+// |               | unchanged (their versions)                |                                  | GlobalsMachine.delete_builtin,              |
 // |               |                                           |                                  | GlobalsMachine.key_with_code_in_builtins    |
 // | slot          | the type and its version; the slot is set | any change of the type or a base | AttributeMachine.class_gains,               |
 // |               |                                           |                                  | AttributeMachine.class_loses,               |
@@ -55,8 +55,10 @@ struct Fact {
     PyTypeObject* type = nullptr;  // the type the fact is about
     Py_ssize_t index = 0;          // slot offset, inline value or dict entry; method: the count of the
                                    // class's shared keys, or -1 for instances without a dict
-    std::uint64_t globals_version = 0;  // builtin: the module dict's version
-    PyObject* object = nullptr;    // method: the descriptor (borrowed, the type holds it);
+    std::uint64_t globals_version = 0;   // module_global, builtin: the module dict's version
+    std::uint64_t builtins_version = 0;  // builtin: the builtins' version
+    PyObject* object = nullptr;    // module_global, builtin: the value (borrowed, its dict holds it);
+                                   // method: the descriptor (borrowed, the type holds it);
                                    // class_method: the bound method (held)
 };
 
@@ -82,14 +84,12 @@ inline bool same_type(PyTypeObject* type, const Fact& fact) noexcept {
     return type == fact.type && type->tp_version_tag == fact.version;
 }
 
-// The value `globals[name]`, else `builtins[name]`, if the fact holds; else null.
-inline PyObject* remembered_global(PyObject* globals, PyObject* builtins, const Fact& fact, PyObject* name) noexcept {
-    if (fact.kind == Kind::module_global) return cpython::entry_value(globals, fact.index, name);
-    // Builtins that are not an exact dict are looked up by their own __getitem__.
-    if (fact.kind == Kind::builtin && cpython::dict_version(globals) == fact.globals_version && PyDict_CheckExact(builtins)) {
-        return cpython::entry_value(builtins, fact.index, name);
-    }
-    return nullptr;
+// The value `globals[name]`, else `builtins[name]`, if the fact holds; else null. As CPython 3.10's
+// LOAD_GLOBAL cache kept it (Python/ceval.c): the value found, while neither dict has changed.
+inline PyObject* remembered_global(PyObject* globals, PyObject* builtins, const Fact& fact) noexcept {
+    if (fact.kind == Kind::none || cpython::dict_version(globals) != fact.globals_version) return nullptr;
+    if (fact.kind == Kind::module_global) return fact.object;
+    return PyDict_CheckExact(builtins) && cpython::dict_version(builtins) == fact.builtins_version ? fact.object : nullptr;
 }
 
 // The value `obj.name` if the fact holds; else null.
