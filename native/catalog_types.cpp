@@ -34,6 +34,8 @@ const Name issubclass{"issubclass"};
 const Name type{"type"};
 const Name int_{"int"};
 
+const Name get_pydantic_core_schema{"__get_pydantic_core_schema__"};
+const Name get_pydantic_json_schema{"__get_pydantic_json_schema__"};
 const Name get_dict{"get_dict"};
 const Name get{"get"};
 const Name name{"name"};
@@ -151,28 +153,40 @@ const FunctionDef json_schema_def{
     .body = get_pydantic_json_schema,
 };
 
+// The parts of the names of a kind's objects.
+namespace part {
+const Str annotation_prefix{"_"};
+const Str annotation_suffix{"PydanticAnnotation"};
+const Str alias_prefix{"Pydantic"};
+const Str dict_suffix{"_dict"};
+const Str core_hook{".__get_pydantic_core_schema__"};
+const Str json_hook{".__get_pydantic_json_schema__"};
+const Str validator{".<locals>.validate_from_int"};
+const Str serializer{".<locals>.<lambda>"};
+}  // namespace part
+
 // class _<Kind>PydanticAnnotation: the two hooks as class methods.
 Ref annotation_class(const Scope& m, PyObject* kind, std::size_t number, PyObject* class_name) {
-    Ref core_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_core_schema__", class_name));
-    Ref json_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_json_schema__", class_name));
+    Ref core_qualname = concat(class_name, part::core_hook);
+    Ref json_qualname = concat(class_name, part::json_hook);
     // The dictionary name is interned, as a literal of the Python source would be: the catalog's
     // keys are usually the same string object then, which makes its lookup an identity test.
-    PyObject* dictionary = check(PyUnicode_FromFormat("%U_dict", kind)).release();
+    PyObject* dictionary = concat(kind, part::dict_suffix).release();
     PyUnicode_InternInPlace(&dictionary);
     Ref dict_name = Ref::steal(dictionary);
     Ref captured = tuple({
         kind,
         tuple({dict_name, check(PyLong_FromSize_t(number))}),
-        check(PyUnicode_FromFormat("%U.<locals>.validate_from_int", core_qualname.get())),
-        check(PyUnicode_FromFormat("%U.<locals>.<lambda>", core_qualname.get())),
+        concat(core_qualname, part::validator),
+        concat(core_qualname, part::serializer),
     });
     Ref core_hook = make_function(core_schema_def, m, {}, std::move(captured), core_qualname);
     Ref json_hook = make_function(json_schema_def, m, {}, {}, json_qualname);
 
-    return make_class(class_name, "zorvia.catalog_types",
+    return make_class(m, class_name,
                       {
-                          {"__get_pydantic_core_schema__", call(m.global(n::classmethod), {core_hook})},
-                          {"__get_pydantic_json_schema__", call(m.global(n::classmethod), {json_hook})},
+                          {n::get_pydantic_core_schema, call(m.global(n::classmethod), {core_hook})},
+                          {n::get_pydantic_json_schema, call(m.global(n::classmethod), {json_hook})},
                       });
 }
 
@@ -193,8 +207,8 @@ void body(const Scope& m) {
     Ref all = check(PyList_New(0));
     for (std::size_t number = 0; number < std::size(kinds); ++number) {
         Ref kind = check(PyUnicode_InternFromString(kinds[number]));
-        Ref class_name = check(PyUnicode_FromFormat("_%UPydanticAnnotation", kind.get()));
-        Ref alias_name = check(PyUnicode_FromFormat("Pydantic%U", kind.get()));
+        Ref class_name = concat(concat(part::annotation_prefix, kind), part::annotation_suffix);
+        Ref alias_name = concat(part::alias_prefix, kind);
         m.set(class_name, annotation_class(m, kind, number, class_name));
 
         // Pydantic<Kind> = Annotated[int | <Kind>, _<Kind>PydanticAnnotation]

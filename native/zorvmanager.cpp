@@ -33,6 +33,11 @@ const Name ZorvManager{"ZorvManager"};
 const Name all{"__all__"};
 const Name int_{"int"};
 const Name property{"property"};
+const Name init{"__init__"};
+const Name generate_user_id{"generate_user_id"};
+const Name check_db_alive{"check_db_alive"};
+const Name client_test{"client_test"};
+const Name generate_zorv2{"generate_zorv2"};
 
 const Name add{"add"};
 const Name remove{"remove"};
@@ -123,7 +128,7 @@ Ref setup_logger(const Frame& f) {
     PyObject* diagnose_ = Py_True;
 
     Ref add = getattr(f.global(n::logger), n::add);
-    Ref path = check(PyUnicode_Concat(folder_, literal::log_file));
+    Ref path = concat(folder_, literal::log_file);
     call(add, {path}, file_keywords,
          {literal::debug, backtrace_, diagnose_, rotation_, retention_, encoding_, make_function(level_filter_def, f)});
     return none();
@@ -267,7 +272,7 @@ Ref generate_user_id(const Frame& f) {
     if (check_status(static_cast<int>(PyUnicode_Tailmatch(qrcode, literal::qr_prefix, 0, PY_SSIZE_T_MAX, -1))) == 0) {
         raise_object(f.global(n::ZorvQrCodeError));
     }
-    Ref stamp_text = check(PyUnicode_Concat(literal::century, check(PyUnicode_Substring(qrcode, 8, 20))));
+    Ref stamp_text = concat(literal::century, check(PyUnicode_Substring(qrcode, 8, 20)));
     Ref stamp = call_method(f.global(n::datetime), n::strptime, stamp_text, literal::stamp_format);
     Ref now = call_method(f.global(n::datetime), n::now);
     Ref window = call(f.global(n::timedelta), {}, minutes_keywords, {literal::qr_window_minutes});
@@ -379,14 +384,14 @@ const FunctionDef generate_zorv2_def{
 // The module body.
 
 Ref manager_class(const Scope& m) {
-    return make_class(n::ZorvManager, "zorvia.zorvmanager",
+    return make_class(m, n::ZorvManager,
                       {
-                          {"__init__", make_function(init_def, m, tuple({m.global(n::zorvia_logger)}))},
-                          {"generate_user_id", make_function(generate_user_id_def, m, tuple({Py_None, Py_None}))},
-                          {"check_db_alive", make_function(check_db_alive_def, m)},
-                          {"ping", call(m.global(n::property), {make_function(ping_def, m)})},
-                          {"client_test", make_function(client_test_def, m)},
-                          {"generate_zorv2", make_function(generate_zorv2_def, m)},
+                          {n::init, make_function(init_def, m, tuple({m.global(n::zorvia_logger)}))},
+                          {n::generate_user_id, make_function(generate_user_id_def, m, tuple({Py_None, Py_None}))},
+                          {n::check_db_alive, make_function(check_db_alive_def, m)},
+                          {n::ping, call(m.global(n::property), {make_function(ping_def, m)})},
+                          {n::client_test, make_function(client_test_def, m)},
+                          {n::generate_zorv2, make_function(generate_zorv2_def, m)},
                       });
 }
 

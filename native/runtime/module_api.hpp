@@ -169,6 +169,8 @@ Keywords(S...) -> Keywords<sizeof...(S)>;
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
+// a + b for two str
+inline Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
 Ref tuple(std::initializer_list<PyObject*> items);
 Ref list(std::initializer_list<PyObject*> items);
 
@@ -360,10 +362,10 @@ struct Frame : Scope {
 // ---------------------------------------------------------------------------------------
 // Classes
 
-// class <name>: a plain class of `module` (no bases, metaclass type) whose namespace holds
-// `__module__`, `__qualname__` (the name) and then `members` in order, as a class statement
-// would make it.
-Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members);
+// class <name>: a plain class of the module of `scope` (no bases, metaclass type) whose namespace
+// holds `__module__` (the module's `__name__`), `__qualname__` (the name) and then `members` in
+// order, as a class statement would make it.
+Ref make_class(const Scope& scope, PyObject* name, std::initializer_list<std::pair<PyObject*, PyObject*>> members);
 
 // ---------------------------------------------------------------------------------------
 // Modules

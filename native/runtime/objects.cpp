@@ -59,13 +59,18 @@ Ref list(std::initializer_list<PyObject*> items) {
     return result;
 }
 
-Ref make_class(PyObject* name, const char* module, std::initializer_list<std::pair<const char*, PyObject*>> members) {
+namespace {
+const Str dunder_module{"__module__"};
+const Str dunder_qualname{"__qualname__"};
+const Str dunder_name{"__name__"};
+}  // namespace
+
+Ref make_class(const Scope& scope, PyObject* name, std::initializer_list<std::pair<PyObject*, PyObject*>> members) {
     Ref ns = check(PyDict_New());
-    check_status(PyDict_SetItemString(ns, "__module__", str(module)));
-    check_status(PyDict_SetItemString(ns, "__qualname__", name));
-    for (const auto& [key, value] : members) check_status(PyDict_SetItemString(ns, key, value));
-    Ref bases = tuple({});
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
+    setitem(ns, dunder_module, getitem(scope.globals(), dunder_name));
+    setitem(ns, dunder_qualname, name);
+    for (const auto& [key, value] : members) setitem(ns, key, value);
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, tuple({}), ns});
 }
 
 // ---------------------------------------------------------------------------------------
