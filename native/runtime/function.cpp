@@ -145,8 +145,7 @@ inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
 
 void test_result(const FunctionDef& def, PyObject* result) {
     PyTypeObject* expected = exact_type(def.result);
-    if (expected == nullptr || Py_IS_TYPE(result, expected) || result == Py_None) return;
-    raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
+    if (!Py_IS_TYPE(result, expected) && result != Py_None) raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
 }
 
 // Bodies call back into Python, which may call the function again without a Python frame in
@@ -314,8 +313,7 @@ PyObject* function_repr(PyObject* self) {
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
+    return obj == nullptr || obj == Py_None ? Py_NewRef(self) : PyMethod_New(self, obj);
 }
 
 // What a function holds; a clear keeps its name and qualified name (strings), which repr and

@@ -15,11 +15,7 @@ constexpr std::uint16_t misses_before_relearning = 53;
 constexpr int max_backoff = 12;
 
 // Whether a use whose fact did not hold is the one to learn afresh from.
-bool due(Fact& fact) noexcept {
-    if (fact.wait == 0) return true;
-    --fact.wait;
-    return false;
-}
+bool due(Fact& fact) noexcept { return fact.wait == 0 || (--fact.wait, false); }
 
 // Puts what was learnt in place of the fact: a fact to remember, or none (the back-off grows).
 void learn(Fact& fact, Fact learnt) noexcept {

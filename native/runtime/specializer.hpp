@@ -64,10 +64,7 @@ struct Fact {
 
 // The facts of one name, one per operation.
 struct Facts {
-    Fact global;
-    Fact load;
-    Fact method;
-    Fact store;
+    Fact global, load, method, store;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -80,9 +77,7 @@ inline PyObject* own_dict(PyObject* obj, PyTypeObject* type) noexcept {
                                    : nullptr;
 }
 
-inline bool same_type(PyTypeObject* type, const Fact& fact) noexcept {
-    return type == fact.type && type->tp_version_tag == fact.version;
-}
+inline bool same_type(PyTypeObject* type, const Fact& fact) noexcept { return type == fact.type && type->tp_version_tag == fact.version; }
 
 // The value `globals[name]`, else `builtins[name]`, if the fact holds; else null. As CPython 3.10's
 // LOAD_GLOBAL cache kept it (Python/ceval.c): the value found, while neither dict has changed.
