@@ -85,8 +85,9 @@ const FunctionDef validate_from_int_def{
 // lambda instance: instance if issubclass(type(instance), int) else instance.name.ID
 Ref serialize(const Frame& f) {
     PyObject* instance = f[0];
+    Ref issubclass = f.global(n::issubclass);  // each name looked up in the order Python does
     Ref cls = call(f.global(n::type), {instance});
-    if (truthy(call(f.global(n::issubclass), {cls, f.global(n::int_)}))) return Ref::borrow(instance);
+    if (truthy(call(issubclass, {cls, f.global(n::int_)}))) return Ref::borrow(instance);
     return getattr(getattr(instance, n::name), n::ID);
 }
 constexpr Param serialize_params[] = {{.name = "instance"}};
@@ -213,7 +214,8 @@ void body(const Scope& m) {
 
         // Pydantic<Kind> = Annotated[int | <Kind>, _<Kind>PydanticAnnotation]
         Ref annotated = m.global(n::Annotated);
-        Ref record_or_id = check(PyNumber_Or(m.global(n::int_), m.global(kind)));
+        Ref int_ = m.global(n::int_);
+        Ref record_or_id = check(PyNumber_Or(int_, m.global(kind)));
         Ref metadata = m.global(class_name);
         m.set(alias_name, getitem(annotated, tuple({record_or_id, metadata})));
         check_status(PyList_Append(all, alias_name));

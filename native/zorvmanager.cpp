@@ -358,7 +358,8 @@ Ref generate_zorv2(const Frame& f) {
     PyObject* self = f[0];
     PyObject* I_userId = f[1];
 
-    Ref time_now = call(f.global(n::int_), {call(f.global(n::time))});
+    Ref int_ = f.global(n::int_);
+    Ref time_now = call(int_, {call(f.global(n::time))});
     Ref cls = f.global(n::Zorv2);
     Ref maker = getattr(self, n::zorv_net_maker);
     Ref user_id = getattr(I_userId, n::userId);
@@ -383,15 +384,23 @@ const FunctionDef generate_zorv2_def{
 // ---------------------------------------------------------------------------------------
 // The module body.
 
+// class ZorvManager: each member made and stored in the order of the class body.
 Ref manager_class(const Scope& m) {
+    Ref init = make_function(init_def, m, tuple({m.global(n::zorvia_logger)}));
+    Ref generate_user_id = make_function(generate_user_id_def, m, tuple({Py_None, Py_None}));
+    Ref check_db_alive = make_function(check_db_alive_def, m);
+    Ref ping_getter = make_function(ping_def, m);
+    Ref ping = call(m.global(n::property), {ping_getter});
+    Ref client_test = make_function(client_test_def, m);
+    Ref generate_zorv2 = make_function(generate_zorv2_def, m);
     return make_class(m, n::ZorvManager,
                       {
-                          {n::init, make_function(init_def, m, tuple({m.global(n::zorvia_logger)}))},
-                          {n::generate_user_id, make_function(generate_user_id_def, m, tuple({Py_None, Py_None}))},
-                          {n::check_db_alive, make_function(check_db_alive_def, m)},
-                          {n::ping, call(m.global(n::property), {make_function(ping_def, m)})},
-                          {n::client_test, make_function(client_test_def, m)},
-                          {n::generate_zorv2, make_function(generate_zorv2_def, m)},
+                          {n::init, init},
+                          {n::generate_user_id, generate_user_id},
+                          {n::check_db_alive, check_db_alive},
+                          {n::ping, ping},
+                          {n::client_test, client_test},
+                          {n::generate_zorv2, generate_zorv2},
                       });
 }
 

@@ -101,3 +101,11 @@ def test_int_of_the_time_is_the_module_int(zm: ModuleType, manager: Any, recorde
     manager.generate_zorv2(manager)
     zorv2 = [e for e in recorder.take() if e[0] == "Zorv2"]
     assert zorv2 and dict(zorv2[0][2])["timestamp"] == ("int", 1_715_947_200.9)
+
+
+def test_builtins_are_looked_up_in_the_order_of_the_source(monkeypatch: pytest.MonkeyPatch) -> None:
+    outcomes = []
+    for module in CATALOGS.values():
+        monkeypatch.setattr(module, "__builtins__", {})  # the serializers made from now on have none
+        outcomes.append(serialized(module, 7))
+    assert outcomes[0] == outcomes[1] == ("NameError", "name 'issubclass' is not defined")
