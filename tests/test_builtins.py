@@ -104,8 +104,8 @@ def test_int_of_the_time_is_the_module_int(zm: ModuleType, manager: Any, recorde
 
 
 def test_builtins_are_looked_up_in_the_order_of_the_source(monkeypatch: pytest.MonkeyPatch) -> None:
-    outcomes = []
+    found = []
     for module in CATALOGS.values():
         monkeypatch.setattr(module, "__builtins__", {})  # the serializers made from now on have none
-        outcomes.append(serialized(module, 7))
-    assert outcomes[0] == outcomes[1] == ("NameError", "name 'issubclass' is not defined")
+        found.append(serialized(module, 7))
+    assert found[0] == found[1] == ("NameError", "name 'issubclass' is not defined")

@@ -19,7 +19,6 @@ from catalog_support import build_schema, run_python, validator_of
 from manager_support import TESTS_DIR, load_reference
 
 import zorvia
-
 import zorvia.catalog_types as catalog_types
 import zorvia.zorvmanager as zorvmanager
 
