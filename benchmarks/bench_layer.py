@@ -19,6 +19,14 @@ Usage: python benchmarks/bench_layer.py              instructions per call (call
                                                      callgrind_annotate of one entry point's loop
                                                      (ENTRY a prefix of its title, VERSION native,
                                                      cython, python or floor)
+       python benchmarks/bench_layer.py --leaks       memory each native entry point keeps after
+                                                     many calls (tracemalloc), and the reference
+                                                     counts of what it touches
+       python benchmarks/bench_layer.py --import-time
+                                                     each module's first import in a fresh
+                                                     interpreter: its own time (`-X importtime`,
+                                                     what the modules it imports take left out),
+                                                     median of 15 runs
 """
 
 from __future__ import annotations
@@ -26,7 +34,9 @@ from __future__ import annotations
 import gc
 import operator
 import os
+import statistics
 import subprocess
+import tracemalloc
 import sys
 import tempfile
 import timeit
@@ -406,6 +416,28 @@ def quick(found: dict[str, dict[str, ModuleType | None]]) -> None:
         print(f"  {entry.title:<30} {', '.join(outcome)} agree")
 
 
+def leaks(found: dict[str, dict[str, ModuleType | None]]) -> None:
+    """Bytes of traced memory, and references of the objects the statement names, that each native
+    entry point keeps after its calls: what is left after a warm-up, then after many more calls."""
+    print("memory and references kept by the native version of each entry point (warm-up, then more calls)")
+    for entry in ENTRIES:
+        names = entry.setup(found["native"][entry.module], "native")
+        loop = timeit.Timer(entry.statement, "; ".join(f"{name} = _names[{name!r}]" for name in names), globals={"_names": names})
+        calls = entry.calls * 20
+        loop.timeit(calls)
+        gc.collect()
+        tracemalloc.start()
+        counts = [sys.getrefcount(value) for value in names.values()]
+        before = tracemalloc.get_traced_memory()[0]
+        loop.timeit(calls)
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0] - before
+        tracemalloc.stop()
+        after = [sys.getrefcount(value) for value in names.values()]
+        references = sum(after) - sum(counts)
+        print(f"  {entry.title:<30} {calls:>7} calls: {kept:>6} bytes, {references} references kept")
+
+
 def measured_loops(found: dict[str, dict[str, ModuleType | None]], versions: list[str], entries: list[Entry]) -> None:
     """Under callgrind: for every entry and version, the loop and the empty loop, each inside
     sys.call_tracing, whose every return dumps the count of what ran inside it."""
@@ -500,6 +532,36 @@ def kilo(count: float) -> str:
     return f"{count / 1e6:.2f} M" if count >= 1e5 else f"{count / 1e3:.2f} K"
 
 
+IMPORT_RUNS = 15
+
+
+def import_times(peer: dict[str, ModuleType] | None) -> None:
+    """Milliseconds of each module's own import time (what the modules it imports take left out): the
+    median of IMPORT_RUNS fresh interpreters per version, the versions' runs taken in turn."""
+    names = {"native": {"manager": "zorvia.zorvmanager", "catalog": "zorvia.catalog_types"}}
+    path = {"native": os.environ.get("PYTHONPATH", "")}
+    if peer is not None:
+        names["cython"] = {kind: peer[module].__name__ for kind, module in (("manager", "zorvmanager"), ("catalog", "catalog_types"))}
+        path["cython"] = os.pathsep.join(filter(None, [str(Path(peer["zorvmanager"].__file__).parent), path["native"]]))
+
+    def own_time(version: str, module: str) -> int:
+        command = [sys.executable, "-X", "importtime", "-c", f"import {module}"]
+        run = subprocess.run(command, check=True, capture_output=True, text=True, env={**os.environ, "PYTHONPATH": path[version]})
+        line = next(line for line in run.stderr.splitlines() if line.rsplit("|", 1)[-1].strip() == module)
+        return int(line.split(":", 1)[1].split("|")[0])
+
+    print(f"own import time, median of {IMPORT_RUNS} runs of `python -X importtime -c 'import <module>'`")
+    print("| module | " + " | ".join(names) + " |")
+    print("|---" * (len(names) + 1) + "|")
+    for kind in ("manager", "catalog"):
+        samples: dict[str, list[int]] = {version: [] for version in names}
+        for _ in range(IMPORT_RUNS):
+            for version, modules in names.items():
+                samples[version].append(own_time(version, modules[kind]))
+        medians = [f"{statistics.median(samples[version]) / 1000:.2f} ms" for version in names]
+        print(f"| {names['native'][kind]} | " + " | ".join(medians) + " |")
+
+
 def main() -> None:
     gc.collect()
     if sys.argv[1:2] == ["--measured-loops"]:
@@ -515,6 +577,12 @@ def main() -> None:
     if peer is None:
         print(f"The Cython column is left out: {description}")
     found = modules(peer)
+    if sys.argv[1:2] == ["--import-time"]:
+        import_times(peer)
+        return
+    if sys.argv[1:2] == ["--leaks"]:
+        leaks(found)
+        return
     if sys.argv[1:2] == ["--quick"]:
         print(f"quick run of every entry point (Python {sys.version.split()[0]}, {description})")
         quick(found)

@@ -7,8 +7,9 @@ annotations, with the same messages. The catalog module's per-kind template is w
 kind, as Cython compiles source and not `exec`. The modules are compiled into a build folder keyed by
 their source, never into the package.
 
-Cython is taken from the running environment, or installed with pip into the build folder (it is
-no dependency of the package); `load()` returns None with the reason when it cannot be had.
+Cython 3.0 is taken from the build folder or the running environment, or installed with pip into
+the build folder (it is no dependency of the package); `load()` returns None with the reason when
+it cannot be had.
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ BUILD = HERE.parent / "build" / "cython_peer"
 TOOLS = BUILD / "tools"  # Cython (and setuptools) when the environment lacks them
 CYTHON_REQUIREMENT = "cython>=3.0,<3.1"
 MODULES = {"zorvmanager": "cython_peer_zorvmanager", "catalog_types": "cython_peer_catalog_types"}
-HELPERS = {"_type_name", "_exact_argument", "_exact_result", "_HEAPTYPE"}
+HELPERS = {"_type_name", "_exact_argument", "_exact_result", "_HEAPTYPE", "_int", "_str", "_dict"}
 EXACT_ANNOTATIONS = {"int", "str", "dict"}
 
 
@@ -70,7 +71,8 @@ class _Naturalise(ast.NodeTransformer):
         return self.generic_visit(node)
 
     def visit_Assign(self, node: ast.Assign) -> ast.AST | None:
-        if any(isinstance(t, ast.Name) and t.id in HELPERS for t in node.targets):
+        names = [t for target in node.targets for t in (target.elts if isinstance(target, ast.Tuple) else [target])]
+        if any(isinstance(t, ast.Name) and t.id in HELPERS for t in names):
             return None
         return self.generic_visit(node)
 
@@ -107,26 +109,36 @@ def _importable(modules: tuple[str, ...]) -> list[str]:
     return missing
 
 
-def _tools_available() -> str | None:
-    """Makes Cython and setuptools importable; the reason when they cannot be had."""
-    requirements = {"Cython": CYTHON_REQUIREMENT, "setuptools": "setuptools"}
-    if _importable(tuple(requirements)):
-        # Not in the environment: the copy installed into the build folder, or a new one.
-        if str(TOOLS) not in sys.path:
-            sys.path.insert(0, str(TOOLS))
-        importlib.invalidate_caches()
-        missing = _importable(tuple(requirements))
-        if missing:
-            wanted = [requirements[module] for module in missing]
-            install = [sys.executable, "-m", "pip", "install", "--quiet", "--target", str(TOOLS), *wanted]
-            result = subprocess.run(install, capture_output=True, text=True)
-            importlib.invalidate_caches()
-            if result.returncode != 0 or _importable(tuple(missing)):
-                return f"pip could not install {' '.join(wanted)}: {result.stderr.strip()[-300:]}"
-    import Cython
+def _cython_version() -> str | None:
+    """The version of the Cython that imports first, or None."""
+    for name in [module for module in sys.modules if module == "Cython" or module.startswith("Cython.")]:
+        del sys.modules[name]
+    importlib.invalidate_caches()
+    try:
+        import Cython
+    except ImportError:
+        return None
+    return Cython.__version__
 
-    if not Cython.__version__.startswith("3.0."):
-        return f"Cython {Cython.__version__} is not Cython 3.0"
+
+def _tools_available() -> str | None:
+    """Makes Cython 3.0 and setuptools importable; the reason when they cannot be had."""
+    # The copy in the build folder comes first; the environment's serves when it is Cython 3.0.
+    if str(TOOLS) not in sys.path:
+        sys.path.insert(0, str(TOOLS))
+    wanted = [] if (_cython_version() or "").startswith("3.0.") else [CYTHON_REQUIREMENT]
+    if _importable(("setuptools",)):
+        wanted.append("setuptools")
+    if wanted:
+        install = [sys.executable, "-m", "pip", "install", "--quiet", "--target", str(TOOLS), *wanted]
+        result = subprocess.run(install, capture_output=True, text=True)
+        if result.returncode != 0:
+            return f"pip could not install {' '.join(wanted)}: {result.stderr.strip()[-300:]}"
+    version = _cython_version()
+    if not (version or "").startswith("3.0."):
+        return f"Cython {version} is not Cython 3.0"
+    if _importable(("setuptools",)):
+        return "setuptools cannot be imported"
     return None
 
 

@@ -4,7 +4,9 @@
 // carrying pydantic's two schema hooks, and the alias
 // `Pydantic<Kind> = Annotated[int | <Kind>, _<Kind>PydanticAnnotation]`. The kinds differ only
 // in their names, so one table drives one class factory.
-#include "zorvia_runtime.hpp"
+#include "module_api.hpp"
+
+#include <iterator>
 
 namespace {
 
@@ -19,47 +21,58 @@ constexpr const char* kinds[] = {
     "Music",     "MusicGroup", "MusicVersion", "Title",     "Ticket",          "Plate",        "Partner",
 };
 
-// Module-level names.
-namespace g {
-const Global core_schema{"core_schema"};
-const Global other_db{"other_db"};
-const Global DBManager{"DBManager"};
-const Global db{"db"};
-const Global Annotated{"Annotated"};
-const Global all{"__all__"};
-}  // namespace g
+// Module-level names (the builtins the module uses among them) and attribute names.
+namespace n {
+const Name core_schema{"core_schema"};
+const Name other_db{"other_db"};
+const Name DBManager{"DBManager"};
+const Name db{"db"};
+const Name Annotated{"Annotated"};
+const Name all{"__all__"};
+const Name classmethod{"classmethod"};
+const Name issubclass{"issubclass"};
+const Name type{"type"};
+const Name int_{"int"};
 
-// Attribute names.
-namespace s {
-const MethodName get_dict{"get_dict"};
+const Name get_pydantic_core_schema{"__get_pydantic_core_schema__"};
+const Name get_pydantic_json_schema{"__get_pydantic_json_schema__"};
+const Name get_dict{"get_dict"};
 const Name get{"get"};
-const Attr name{"name"};
-const Attr ID{"ID"};
-const Attr db_module{"db_module"};
-const Attr int_schema{"int_schema"};
-const Attr chain_schema{"chain_schema"};
-const Attr no_info_plain_validator_function{"no_info_plain_validator_function"};
-const Attr is_instance_schema{"is_instance_schema"};
-const Attr union_schema{"union_schema"};
-const Attr plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
-const Attr json_or_python_schema{"json_or_python_schema"};
-}  // namespace s
+const Name name{"name"};
+const Name ID{"ID"};
+const Name db_module{"db_module"};
+const Name int_schema{"int_schema"};
+const Name chain_schema{"chain_schema"};
+const Name no_info_plain_validator_function{"no_info_plain_validator_function"};
+const Name is_instance_schema{"is_instance_schema"};
+const Name union_schema{"union_schema"};
+const Name plain_serializer_function_ser_schema{"plain_serializer_function_ser_schema"};
+const Name json_or_python_schema{"json_or_python_schema"};
+}  // namespace n
 
 // What the core-schema hook of one kind captures: names fixed when the class is made, and what
-// its validators capture (the dictionary name), shared by all of them.
+// its validators capture (the dictionary name and the kind's number), shared by all of them.
 enum KindCell { record_name, validator_cells, validator_qualname, serializer_qualname };
+enum ValidatorCell { dictionary_name, kind_number };
+
+// Where each kind's dictionary sat in the catalog's dict of kinds when a validator of that kind last
+// found it. The package's catalog hands out that dict's bound `__getitem__` as `get_dict`, and every
+// integer validated looks its kind up there: with the entry to check first, `call_method_lookup`
+// finds it without the call machinery or the hash lookup, which is most of what the validator itself
+// costs. A guess that no longer holds costs the lookup.
+Py_ssize_t kind_entries[std::size(kinds)] = {};
 
 // core_schema.<builder>, core_schema looked up at this use. As in Python, a builder is fetched
 // before its arguments are evaluated.
-Ref builder(const Frame& f, const Attr& name) { return getattr(f.global(g::core_schema), name); }
+Ref builder(const Frame& f, const Name& name) { return getattr(f.global(n::core_schema), name); }
 
 // def validate_from_int(value: int):
 //     return other_db.get_dict("<Kind>_dict").get(value, value)
 Ref validate_from_int(const Frame& f) {
     PyObject* value = f[0];
-    PyObject* dictionary_name = f.cell(0);  // the validator captures only its kind's dictionary name
-    Ref mapping = call_method(f.global(g::other_db), s::get_dict, dictionary_name);
-    return call_method(mapping, s::get, value, value);
+    Py_ssize_t& entry = kind_entries[PyLong_AsSize_t(f.cell(kind_number))];
+    Ref mapping = call_method_lookup(f.global(n::other_db), n::get_dict, f.cell(dictionary_name), entry);
+    return call_method(mapping, n::get, value, value);
 }
 constexpr Param validate_from_int_params[] = {{.name = "value", .annotation = "int", .exact = Exact::int_}};
 const FunctionDef validate_from_int_def{
@@ -70,12 +83,12 @@ const FunctionDef validate_from_int_def{
 };
 
 // lambda instance: instance if issubclass(type(instance), int) else instance.name.ID
-// "An int" is a test of the type (int or a subclass of it): an object that only claims int
-// through `__class__` is read as a record.
 Ref serialize(const Frame& f) {
     PyObject* instance = f[0];
-    if (PyLong_Check(instance)) return new_ref(instance);
-    return getattr(getattr(instance, s::name), s::ID);
+    Ref issubclass = f.global(n::issubclass);  // each name looked up in the order Python does
+    Ref cls = call(f.global(n::type), {instance});
+    if (truthy(call(issubclass, {cls, f.global(n::int_)}))) return Ref::borrow(instance);
+    return getattr(getattr(instance, n::name), n::ID);
 }
 constexpr Param serialize_params[] = {{.name = "instance"}};
 const FunctionDef serialize_def{
@@ -85,27 +98,28 @@ const FunctionDef serialize_def{
     .body = serialize,
 };
 
+const Keywords json_or_python_keywords{"json_schema", "python_schema", "serialization"};
+
 // @classmethod
 // def __get_pydantic_core_schema__(cls, _source_type: Any, _handler: GetCoreSchemaHandler) -> core_schema.CoreSchema:
 Ref get_pydantic_core_schema(const Frame& f) {
     Ref validator = make_function(validate_from_int_def, f, {}, Ref::borrow(f.cell(validator_cells)), f.cell(validator_qualname));
     Ref serializer = make_function(serialize_def, f, {}, {}, f.cell(serializer_qualname));
 
-    Ref chain_schema = builder(f, s::chain_schema);
-    Ref integer_schema = call(builder(f, s::int_schema));
-    Ref plain_validator = call(builder(f, s::no_info_plain_validator_function), {validator});
+    Ref chain_schema = builder(f, n::chain_schema);
+    Ref integer_schema = call(builder(f, n::int_schema));
+    Ref plain_validator = call(builder(f, n::no_info_plain_validator_function), {validator});
     Ref from_int_schema = call(chain_schema, {list({integer_schema, plain_validator})});
 
-    Ref union_schema = builder(f, s::union_schema);
-    Ref is_instance_schema = builder(f, s::is_instance_schema);
+    Ref union_schema = builder(f, n::union_schema);
+    Ref is_instance_schema = builder(f, n::is_instance_schema);
     Ref instance_schema = call(is_instance_schema, {f.global(f.cell(record_name))});
     Ref python_schema = call(union_schema, {list({instance_schema, from_int_schema})});
 
-    Ref serialization = call(builder(f, s::plain_serializer_function_ser_schema), {serializer});
+    Ref serialization = call(builder(f, n::plain_serializer_function_ser_schema), {serializer});
 
-    static const Keywords keywords{"json_schema", "python_schema", "serialization"};
-    Ref json_or_python_schema = builder(f, s::json_or_python_schema);
-    return call(json_or_python_schema, {}, keywords, {from_int_schema, python_schema, serialization});
+    Ref json_or_python_schema = builder(f, n::json_or_python_schema);
+    return call(json_or_python_schema, {}, json_or_python_keywords, {from_int_schema, python_schema, serialization});
 }
 constexpr Param core_schema_params[] = {
     {.name = "cls"},
@@ -125,7 +139,7 @@ const FunctionDef core_schema_def{
 //     return handler(core_schema.int_schema())
 Ref get_pydantic_json_schema(const Frame& f) {
     PyObject* handler = f[2];
-    return call(handler, {call(builder(f, s::int_schema))});
+    return call(handler, {call(builder(f, n::int_schema))});
 }
 constexpr Param json_schema_params[] = {
     {.name = "cls"},
@@ -140,28 +154,40 @@ const FunctionDef json_schema_def{
     .body = get_pydantic_json_schema,
 };
 
+// The parts of the names of a kind's objects.
+namespace part {
+const Str annotation_prefix{"_"};
+const Str annotation_suffix{"PydanticAnnotation"};
+const Str alias_prefix{"Pydantic"};
+const Str dict_suffix{"_dict"};
+const Str core_hook{".__get_pydantic_core_schema__"};
+const Str json_hook{".__get_pydantic_json_schema__"};
+const Str validator{".<locals>.validate_from_int"};
+const Str serializer{".<locals>.<lambda>"};
+}  // namespace part
+
 // class _<Kind>PydanticAnnotation: the two hooks as class methods.
-Ref annotation_class(const Scope& m, PyObject* kind, PyObject* class_name) {
-    Ref core_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_core_schema__", class_name));
-    Ref json_qualname = check(PyUnicode_FromFormat("%U.__get_pydantic_json_schema__", class_name));
+Ref annotation_class(const Scope& m, PyObject* kind, std::size_t number, PyObject* class_name) {
+    Ref core_qualname = concat(class_name, part::core_hook);
+    Ref json_qualname = concat(class_name, part::json_hook);
     // The dictionary name is interned, as a literal of the Python source would be: the catalog's
     // keys are usually the same string object then, which makes its lookup an identity test.
-    PyObject* dictionary = check(PyUnicode_FromFormat("%U_dict", kind)).release();
+    PyObject* dictionary = concat(kind, part::dict_suffix).release();
     PyUnicode_InternInPlace(&dictionary);
-    Ref dictionary_name = Ref::steal(dictionary);
+    Ref dict_name = Ref::steal(dictionary);
     Ref captured = tuple({
         kind,
-        tuple({dictionary_name}),
-        check(PyUnicode_FromFormat("%U.<locals>.validate_from_int", core_qualname.get())),
-        check(PyUnicode_FromFormat("%U.<locals>.<lambda>", core_qualname.get())),
+        tuple({dict_name, check(PyLong_FromSize_t(number))}),
+        concat(core_qualname, part::validator),
+        concat(core_qualname, part::serializer),
     });
     Ref core_hook = make_function(core_schema_def, m, {}, std::move(captured), core_qualname);
     Ref json_hook = make_function(json_schema_def, m, {}, {}, json_qualname);
 
-    return make_class(class_name, "zorvia.catalog_types",
+    return make_class(m, class_name,
                       {
-                          {"__get_pydantic_core_schema__", check(PyClassMethod_New(core_hook))},
-                          {"__get_pydantic_json_schema__", check(PyClassMethod_New(json_hook))},
+                          {n::get_pydantic_core_schema, call(m.global(n::classmethod), {core_hook})},
+                          {n::get_pydantic_json_schema, call(m.global(n::classmethod), {json_hook})},
                       });
 }
 
@@ -173,27 +199,28 @@ void body(const Scope& m) {
     m.from_import("zorvia", {"db"});
     m.import_star("dmr", 1);
 
-    m.set(g::other_db, call(m.global(g::DBManager)));
+    m.set(n::other_db, call(m.global(n::DBManager)));
     {
-        Ref db = m.global(g::db);
-        setattr(m.global(g::other_db), s::db_module, db);
+        Ref db = m.global(n::db);
+        setattr(m.global(n::other_db), n::db_module, db);
     }
 
     Ref all = check(PyList_New(0));
-    for (const char* kind_text : kinds) {
-        Ref kind = check(PyUnicode_InternFromString(kind_text));
-        Ref class_name = check(PyUnicode_FromFormat("_%UPydanticAnnotation", kind.get()));
-        Ref alias_name = check(PyUnicode_FromFormat("Pydantic%U", kind.get()));
-        m.set(class_name, annotation_class(m, kind, class_name));
+    for (std::size_t number = 0; number < std::size(kinds); ++number) {
+        Ref kind = check(PyUnicode_InternFromString(kinds[number]));
+        Ref class_name = concat(concat(part::annotation_prefix, kind), part::annotation_suffix);
+        Ref alias_name = concat(part::alias_prefix, kind);
+        m.set(class_name, annotation_class(m, kind, number, class_name));
 
         // Pydantic<Kind> = Annotated[int | <Kind>, _<Kind>PydanticAnnotation]
-        Ref annotated = m.global(g::Annotated);
-        Ref record_or_id = check(PyNumber_Or(reinterpret_cast<PyObject*>(&PyLong_Type), m.global(kind)));
+        Ref annotated = m.global(n::Annotated);
+        Ref int_ = m.global(n::int_);
+        Ref record_or_id = check(PyNumber_Or(int_, m.global(kind)));
         Ref metadata = m.global(class_name);
         m.set(alias_name, getitem(annotated, tuple({record_or_id, metadata})));
         check_status(PyList_Append(all, alias_name));
     }
-    m.set(g::all, all);
+    m.set(n::all, all);
 }
 
 Module module{"catalog_types", "zorvia.catalog_types", body};

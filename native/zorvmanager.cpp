@@ -4,86 +4,92 @@
 // Each function below stands for one Python function; its parameter table sits beside it.
 // Module-level names are looked up when used, so rebinding a module attribute changes what the
 // next call uses.
-#include "zorvia_runtime.hpp"
+#include "module_api.hpp"
 
 namespace {
 
 using namespace zrt;
 
-// Module-level names.
-namespace g {
-const Global logger{"logger"};
-const Global stdout_{"stdout"};
-const Global time{"time"};
-const Global datetime{"datetime"};
-const Global timedelta{"timedelta"};
-const Global ZorvAES{"ZorvAES"};
-const Global ZorvQrCodeError{"ZorvQrCodeError"};
-const Global ZorvQrCodeTimeoutError{"ZorvQrCodeTimeoutError"};
-const Global Zorv2{"Zorv2"};
-const Global ZorvNet{"ZorvNet"};
-const Global BaseZorvNet{"BaseZorvNet"};
-const Global NET_LOG{"NET_LOG"};
-const Global UserId{"UserId"};
-const Global KelvoNet{"KelvoNet"};
-const Global zorvia_logger{"zorvia_logger"};
-const Global setup_logger{"setup_logger"};
-const Global zorv_net_generator{"zorv_net_generator"};
-const Global ZorvManager{"ZorvManager"};
-const Global all{"__all__"};
-}  // namespace g
+// Module-level names (the builtins the module uses among them) and attribute names.
+namespace n {
+const Name logger{"logger"};
+const Name stdout_{"stdout"};
+const Name time{"time"};
+const Name datetime{"datetime"};
+const Name timedelta{"timedelta"};
+const Name ZorvAES{"ZorvAES"};
+const Name ZorvQrCodeError{"ZorvQrCodeError"};
+const Name ZorvQrCodeTimeoutError{"ZorvQrCodeTimeoutError"};
+const Name Zorv2{"Zorv2"};
+const Name ZorvNet{"ZorvNet"};
+const Name BaseZorvNet{"BaseZorvNet"};
+const Name NET_LOG{"NET_LOG"};
+const Name UserId{"UserId"};
+const Name KelvoNet{"KelvoNet"};
+const Name zorvia_logger{"zorvia_logger"};
+const Name setup_logger{"setup_logger"};
+const Name zorv_net_generator{"zorv_net_generator"};
+const Name ZorvManager{"ZorvManager"};
+const Name all{"__all__"};
+const Name int_{"int"};
+const Name property{"property"};
+const Name init{"__init__"};
+const Name generate_user_id{"generate_user_id"};
+const Name check_db_alive{"check_db_alive"};
+const Name client_test{"client_test"};
+const Name generate_zorv2{"generate_zorv2"};
 
-// Attribute names and string constants.
-namespace s {
-const Attr add{"add"};
+const Name add{"add"};
 const Name remove{"remove"};
 const Name level{"level"};
-const Attr no{"no"};
-const Name DEBUG{"DEBUG"};
-const Attr net_log{"net_log"};
-const Attr config{"config"};
-const Attr logger{"logger"};
-const Attr kelvo_net{"kelvo_net"};
-const Attr zorv_net_maker{"zorv_net_maker"};
-const Attr base_net{"base_net"};
-const Attr last_ping_datetime{"last_ping_datetime"};
-const Attr last_ping{"last_ping"};
-const Attr keychip{"keychip"};
-const Attr kelvo_salt{"kelvo_salt"};
-const Attr proxy{"proxy"};
-const Attr https_verify{"https_verify"};
-const Attr zorv2_salt{"zorv2_salt"};
-const Attr aes_key{"aes_key"};
-const Attr aes_iv{"aes_iv"};
-const Attr retry{"retry"};
-const Attr place_id{"place_id"};
-const Attr client_id{"client_id"};
-const ClassMethodName now{"now"};
-const ClassMethodName strptime{"strptime"};
+const Name no{"no"};
+const Name net_log{"net_log"};
+const Name config{"config"};
+const Name kelvo_net{"kelvo_net"};
+const Name zorv_net_maker{"zorv_net_maker"};
+const Name base_net{"base_net"};
+const Name last_ping_datetime{"last_ping_datetime"};
+const Name last_ping{"last_ping"};
+const Name keychip{"keychip"};
+const Name kelvo_salt{"kelvo_salt"};
+const Name proxy{"proxy"};
+const Name https_verify{"https_verify"};
+const Name zorv2_salt{"zorv2_salt"};
+const Name aes_key{"aes_key"};
+const Name aes_iv{"aes_iv"};
+const Name retry{"retry"};
+const Name place_id{"place_id"};
+const Name client_id{"client_id"};
+const Name now{"now"};
+const Name strptime{"strptime"};
 const Name total_seconds{"total_seconds"};
 const Name get_user_id_by_qrcode{"get_user_id_by_qrcode"};
-const MethodName check_alive{"check_alive"};
-const MethodName ping{"ping"};
-const Attr upsert_client_testmode{"upsert_client_testmode"};
-const Attr userId{"userId"};
+const Name check_alive{"check_alive"};
+const Name ping{"ping"};
+const Name upsert_client_testmode{"upsert_client_testmode"};
+const Name userId{"userId"};
 const Name model_copy{"model_copy"};
-const Name qr_prefix{"QZTRVXKD"};
-const Name century{"20"};
-const Name stamp_format{"%Y%m%d%H%M%S"};
-}  // namespace s
-
-// Number constants.
-namespace n {
-const Int _0{0};
-const Int _1{1};
-const Int _3{3};
-const Int _15{15};
-const Int _900{900};
 }  // namespace n
 
-bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
-
-bool compare(PyObject* a, PyObject* b, int op) { return truthy(check(PyObject_RichCompare(a, b, op))); }
+// The literals of the module's source.
+namespace literal {
+const Str level{"level"};
+const Str debug{"DEBUG"};
+const Str log_folder{"./log/"};
+const Str log_file{"debug.log"};
+const Str rotation{"5 MB"};
+const Str retention{"30 days"};
+const Str encoding{"utf-8"};
+const Str empty{""};
+const Str qr_prefix{"QZTRVXKD"};
+const Str century{"20"};
+const Str stamp_format{"%Y%m%d%H%M%S"};
+const Int default_retry{3};
+const Int ping_age_at_start_hours{1};
+const Int initial_ping{0};
+const Int qr_window_minutes{15};
+const Int ping_lifetime_seconds{900};
+}  // namespace literal
 
 // ---------------------------------------------------------------------------------------
 // def setup_logger():
@@ -91,8 +97,8 @@ bool compare(PyObject* a, PyObject* b, int op) { return truthy(check(PyObject_Ri
 // lambda record: record["level"].no >= logger.level("DEBUG").no
 Ref level_filter(const Frame& f) {
     PyObject* record = f[0];
-    Ref record_no = getattr(getitem(record, s::level), s::no);
-    Ref debug_no = getattr(call_method(f.global(g::logger), s::level, s::DEBUG), s::no);
+    Ref record_no = getattr(getitem(record, literal::level), n::no);
+    Ref debug_no = getattr(call_method(f.global(n::logger), n::level, literal::debug), n::no);
     return check(PyObject_RichCompare(record_no, debug_no, Py_GE));
 }
 constexpr Param level_filter_params[] = {{.name = "record"}};
@@ -103,28 +109,28 @@ const FunctionDef level_filter_def{
     .body = level_filter,
 };
 
-Ref setup_logger(const Frame& f) {
-    static const Keywords console_keywords{"filter"};
-    static const Keywords file_keywords{"level", "backtrace", "diagnose", "rotation", "retention", "encoding", "filter"};
+const Keywords console_keywords{"filter"};
+const Keywords file_keywords{"level", "backtrace", "diagnose", "rotation", "retention", "encoding", "filter"};
 
-    call_method(f.global(g::logger), s::remove);
+Ref setup_logger(const Frame& f) {
+    call_method(f.global(n::logger), n::remove);
     {
-        Ref add = getattr(f.global(g::logger), s::add);
-        Ref sink = f.global(g::stdout_);
+        Ref add = getattr(f.global(n::logger), n::add);
+        Ref sink = f.global(n::stdout_);
         call(add, {sink}, console_keywords, {make_function(level_filter_def, f)});
     }
 
-    Ref folder_ = str("./log/");
-    Ref rotation_ = str("5 MB");
-    Ref retention_ = str("30 days");
-    Ref encoding_ = str("utf-8");
-    Ref backtrace_ = boolean(true);
-    Ref diagnose_ = boolean(true);
+    PyObject* folder_ = literal::log_folder;
+    PyObject* rotation_ = literal::rotation;
+    PyObject* retention_ = literal::retention;
+    PyObject* encoding_ = literal::encoding;
+    PyObject* backtrace_ = Py_True;
+    PyObject* diagnose_ = Py_True;
 
-    Ref add = getattr(f.global(g::logger), s::add);
-    Ref path = check(PyUnicode_Concat(folder_, str("debug.log")));
+    Ref add = getattr(f.global(n::logger), n::add);
+    Ref path = concat(folder_, literal::log_file);
     call(add, {path}, file_keywords,
-         {s::DEBUG, backtrace_, diagnose_, rotation_, retention_, encoding_, make_function(level_filter_def, f)});
+         {literal::debug, backtrace_, diagnose_, rotation_, retention_, encoding_, make_function(level_filter_def, f)});
     return none();
 }
 const FunctionDef setup_logger_def{
@@ -146,7 +152,7 @@ enum Captured { salt, aes, logger, proxy, verify, retry, captured_count };
 Ref insider(const Frame& f) {
     PyObject* userId = f[0];
     PyObject* ping = f[1];
-    return call(f.global(g::ZorvNet), {ping, f.cell(salt), userId, f.cell(logger), f.cell(aes), f.cell(proxy),
+    return call(f.global(n::ZorvNet), {ping, f.cell(salt), userId, f.cell(logger), f.cell(aes), f.cell(proxy),
                                        f.cell(verify), f.cell(retry)});
 }
 constexpr Param insider_params[] = {
@@ -184,59 +190,60 @@ const FunctionDef zorv_net_generator_def{
 // ---------------------------------------------------------------------------------------
 // class ZorvManager:
 
+const Keywords kelvo_keywords{"keychip", "kelvo_salt", "proxy", "verify"};
+const Keywords aes_keywords{"key", "iv"};
+const Keywords factory_keywords{"salt", "logger", "aes", "proxy", "verify", "retry"};
+const Keywords base_keywords{"salt", "userId", "logger", "aes", "proxy", "verify"};
+const Keywords hours_keywords{"hours"};
+
 //     def __init__(self, config: ZorvConfig, logger: Logger = zorvia_logger):
 Ref manager_init(const Frame& f) {
-    static const Keywords kelvo_keywords{"keychip", "kelvo_salt", "proxy", "verify"};
-    static const Keywords aes_keywords{"key", "iv"};
-    static const Keywords factory_keywords{"salt", "logger", "aes", "proxy", "verify", "retry"};
-    static const Keywords base_keywords{"salt", "userId", "logger", "aes", "proxy", "verify"};
-    static const Keywords hours_keywords{"hours"};
     PyObject* self = f[0];
     PyObject* config = f[1];
     PyObject* logger = f[2];
 
-    setattr(self, s::net_log, f.global(g::NET_LOG));
-    setattr(self, s::config, config);
-    setattr(self, s::logger, logger);
+    setattr(self, n::net_log, f.global(n::NET_LOG));
+    setattr(self, n::config, config);
+    setattr(self, n::logger, logger);
 
-    // A new cipher from the configured key and IV.
+    // ZorvAES(key=config.aes_key, iv=config.aes_iv)
     auto new_aes = [&] {
-        Ref cls = f.global(g::ZorvAES);
-        Ref key = getattr(config, s::aes_key);
-        Ref iv = getattr(config, s::aes_iv);
+        Ref cls = f.global(n::ZorvAES);
+        Ref key = getattr(config, n::aes_key);
+        Ref iv = getattr(config, n::aes_iv);
         return call(cls, {}, aes_keywords, {key, iv});
     };
 
     {
-        Ref cls = f.global(g::KelvoNet);
-        Ref keychip = getattr(config, s::keychip);
-        Ref kelvo_salt = getattr(config, s::kelvo_salt);
-        Ref proxy = getattr(config, s::proxy);
-        Ref verify = getattr(config, s::https_verify);
-        setattr(self, s::kelvo_net, call(cls, {}, kelvo_keywords, {keychip, kelvo_salt, proxy, verify}));
+        Ref cls = f.global(n::KelvoNet);
+        Ref keychip = getattr(config, n::keychip);
+        Ref kelvo_salt = getattr(config, n::kelvo_salt);
+        Ref proxy = getattr(config, n::proxy);
+        Ref verify = getattr(config, n::https_verify);
+        setattr(self, n::kelvo_net, call(cls, {}, kelvo_keywords, {keychip, kelvo_salt, proxy, verify}));
     }
     {
-        Ref factory = f.global(g::zorv_net_generator);
-        Ref salt = getattr(config, s::zorv2_salt);
+        Ref factory = f.global(n::zorv_net_generator);
+        Ref salt = getattr(config, n::zorv2_salt);
         Ref aes = new_aes();
-        Ref proxy = getattr(config, s::proxy);
-        Ref verify = getattr(config, s::https_verify);
-        Ref retry = getattr(config, s::retry);
-        setattr(self, s::zorv_net_maker, call(factory, {}, factory_keywords, {salt, logger, aes, proxy, verify, retry}));
+        Ref proxy = getattr(config, n::proxy);
+        Ref verify = getattr(config, n::https_verify);
+        Ref retry = getattr(config, n::retry);
+        setattr(self, n::zorv_net_maker, call(factory, {}, factory_keywords, {salt, logger, aes, proxy, verify, retry}));
     }
     {
-        Ref cls = f.global(g::BaseZorvNet);
-        Ref salt = getattr(config, s::zorv2_salt);
-        Ref user_id = getattr(config, s::keychip);
+        Ref cls = f.global(n::BaseZorvNet);
+        Ref salt = getattr(config, n::zorv2_salt);
+        Ref user_id = getattr(config, n::keychip);
         Ref aes = new_aes();
-        Ref proxy = getattr(config, s::proxy);
-        Ref verify = getattr(config, s::https_verify);
-        setattr(self, s::base_net, call(cls, {}, base_keywords, {salt, user_id, logger, aes, proxy, verify}));
+        Ref proxy = getattr(config, n::proxy);
+        Ref verify = getattr(config, n::https_verify);
+        setattr(self, n::base_net, call(cls, {}, base_keywords, {salt, user_id, logger, aes, proxy, verify}));
     }
-    Ref now = call_method(f.global(g::datetime), s::now);
-    Ref hour = call(f.global(g::timedelta), {}, hours_keywords, {n::_1});
-    setattr(self, s::last_ping_datetime, check(PyNumber_Subtract(now, hour)));
-    setattr(self, s::last_ping, n::_0);
+    Ref now = call_method(f.global(n::datetime), n::now);
+    Ref hour = call(f.global(n::timedelta), {}, hours_keywords, {literal::ping_age_at_start_hours});
+    setattr(self, n::last_ping_datetime, check(PyNumber_Subtract(now, hour)));
+    setattr(self, n::last_ping, literal::initial_ping);
     return none();
 }
 constexpr Param init_params[] = {
@@ -251,27 +258,28 @@ const FunctionDef init_def{
     .body = manager_init,
 };
 
+const Keywords user_id_keywords{"userId"};
+const Keywords minutes_keywords{"minutes"};
+
 //     def generate_user_id(self, qrcode: str = None, userId: int = None) -> UserId | None:
 Ref generate_user_id(const Frame& f) {
-    static const Keywords user_id_keywords{"userId"};
-    static const Keywords minutes_keywords{"minutes"};
     PyObject* self = f[0];
     PyObject* qrcode = f[1];
     PyObject* userId = f[2];
 
-    if (userId != Py_None) return call(f.global(g::UserId), {}, user_id_keywords, {userId});
+    if (userId != Py_None) return call(f.global(n::UserId), {}, user_id_keywords, {userId});
     if (qrcode == Py_None) return none();
-    if (check_status(static_cast<int>(PyUnicode_Tailmatch(qrcode, s::qr_prefix, 0, PY_SSIZE_T_MAX, -1))) == 0) {
-        raise_object(f.global(g::ZorvQrCodeError));
+    if (check_status(static_cast<int>(PyUnicode_Tailmatch(qrcode, literal::qr_prefix, 0, PY_SSIZE_T_MAX, -1))) == 0) {
+        raise_object(f.global(n::ZorvQrCodeError));
     }
-    Ref stamp_text = check(PyUnicode_Concat(s::century, check(PyUnicode_Substring(qrcode, 8, 20))));
-    Ref stamp = call_method(f.global(g::datetime), s::strptime, stamp_text, s::stamp_format);
-    Ref now = call_method(f.global(g::datetime), s::now);
-    Ref window = call(f.global(g::timedelta), {}, minutes_keywords, {n::_15});
-    if (compare(now, check(PyNumber_Add(stamp, window)), Py_GE)) raise_object(f.global(g::ZorvQrCodeTimeoutError));
+    Ref stamp_text = concat(literal::century, check(PyUnicode_Substring(qrcode, 8, 20)));
+    Ref stamp = call_method(f.global(n::datetime), n::strptime, stamp_text, literal::stamp_format);
+    Ref now = call_method(f.global(n::datetime), n::now);
+    Ref window = call(f.global(n::timedelta), {}, minutes_keywords, {literal::qr_window_minutes});
+    if (compare(now, check(PyNumber_Add(stamp, window)), Py_GE)) raise_object(f.global(n::ZorvQrCodeTimeoutError));
 
-    Ref kelvo_net = getattr(self, s::kelvo_net);
-    return call_method(kelvo_net, s::get_user_id_by_qrcode, check(PyUnicode_Substring(qrcode, 20, PY_SSIZE_T_MAX)));
+    Ref kelvo_net = getattr(self, n::kelvo_net);
+    return call_method(kelvo_net, n::get_user_id_by_qrcode, check(PyUnicode_Substring(qrcode, 20, PY_SSIZE_T_MAX)));
 }
 constexpr Param generate_user_id_params[] = {
     {.name = "self"},
@@ -289,9 +297,10 @@ const FunctionDef generate_user_id_def{
 constexpr Param self_only[] = {{.name = "self"}};
 
 //     def check_db_alive(self) -> bool:
+//         return self.kelvo_net.check_alive()
 Ref check_db_alive(const Frame& f) {
     PyObject* self = f[0];
-    return call_method(getattr(self, s::kelvo_net), s::check_alive);
+    return call_method(getattr(self, n::kelvo_net), n::check_alive);
 }
 const FunctionDef check_db_alive_def{
     .name = "check_db_alive",
@@ -305,13 +314,13 @@ const FunctionDef check_db_alive_def{
 //     def ping(self) -> int:
 Ref ping(const Frame& f) {
     PyObject* self = f[0];
-    Ref now = call_method(f.global(g::datetime), s::now);
-    Ref since = check(PyNumber_Subtract(now, getattr(self, s::last_ping_datetime)));
-    if (compare(call_method(since, s::total_seconds), n::_900, Py_GT)) {
-        setattr(self, s::last_ping, call_method(getattr(self, s::base_net), s::ping));
-        setattr(self, s::last_ping_datetime, call_method(f.global(g::datetime), s::now));
+    Ref now = call_method(f.global(n::datetime), n::now);
+    Ref since = check(PyNumber_Subtract(now, getattr(self, n::last_ping_datetime)));
+    if (compare(call_method(since, n::total_seconds), literal::ping_lifetime_seconds, Py_GT)) {
+        setattr(self, n::last_ping, call_method(getattr(self, n::base_net), n::ping));
+        setattr(self, n::last_ping_datetime, call_method(f.global(n::datetime), n::now));
     }
-    return getattr(self, s::last_ping);
+    return getattr(self, n::last_ping);
 }
 const FunctionDef ping_def{
     .name = "ping",
@@ -322,13 +331,14 @@ const FunctionDef ping_def{
     .body = ping,
 };
 
+const Keywords testmode_keywords{"placeId", "clientId"};
+
 //     def client_test(self) -> Dict:
 Ref client_test(const Frame& f) {
-    static const Keywords testmode_keywords{"placeId", "clientId"};
     PyObject* self = f[0];
-    Ref upsert = getattr(getattr(self, s::base_net), s::upsert_client_testmode);
-    Ref place_id = getattr(getattr(self, s::config), s::place_id);
-    Ref client_id = getattr(getattr(self, s::config), s::client_id);
+    Ref upsert = getattr(getattr(self, n::base_net), n::upsert_client_testmode);
+    Ref place_id = getattr(getattr(self, n::config), n::place_id);
+    Ref client_id = getattr(getattr(self, n::config), n::client_id);
     return call(upsert, {}, testmode_keywords, {place_id, client_id});
 }
 const FunctionDef client_test_def{
@@ -340,21 +350,23 @@ const FunctionDef client_test_def{
     .body = client_test,
 };
 
+const Keywords deep_keywords{"deep"};
+const Keywords zorv2_keywords{"net", "userId", "timestamp", "config", "logger"};
+
 //     def generate_zorv2(self, I_userId: UserId) -> Zorv2:
 Ref generate_zorv2(const Frame& f) {
-    static const Keywords deep_keywords{"deep"};
-    static const Keywords zorv2_keywords{"net", "userId", "timestamp", "config", "logger"};
     PyObject* self = f[0];
     PyObject* I_userId = f[1];
 
-    Ref time_now = check(PyNumber_Long(call(f.global(g::time))));
-    Ref cls = f.global(g::Zorv2);
-    Ref maker = getattr(self, s::zorv_net_maker);
-    Ref user_id = getattr(I_userId, s::userId);
-    Ref ping = getattr(self, s::ping);
+    Ref int_ = f.global(n::int_);
+    Ref time_now = call(int_, {call(f.global(n::time))});
+    Ref cls = f.global(n::Zorv2);
+    Ref maker = getattr(self, n::zorv_net_maker);
+    Ref user_id = getattr(I_userId, n::userId);
+    Ref ping = getattr(self, n::ping);
     Ref net = call(maker, {user_id, ping});
-    Ref config = call(getattr(getattr(self, s::config), s::model_copy), {}, deep_keywords, {Py_True});
-    Ref logger = getattr(self, s::logger);
+    Ref config = call(getattr(getattr(self, n::config), n::model_copy), {}, deep_keywords, {Py_True});
+    Ref logger = getattr(self, n::logger);
     return call(cls, {}, zorv2_keywords, {net, I_userId, time_now, config, logger});
 }
 constexpr Param generate_zorv2_params[] = {
@@ -372,15 +384,23 @@ const FunctionDef generate_zorv2_def{
 // ---------------------------------------------------------------------------------------
 // The module body.
 
+// class ZorvManager: each member made and stored in the order of the class body.
 Ref manager_class(const Scope& m) {
-    return make_class(g::ZorvManager, "zorvia.zorvmanager",
+    Ref init = make_function(init_def, m, tuple({m.global(n::zorvia_logger)}));
+    Ref generate_user_id = make_function(generate_user_id_def, m, tuple({Py_None, Py_None}));
+    Ref check_db_alive = make_function(check_db_alive_def, m);
+    Ref ping_getter = make_function(ping_def, m);
+    Ref ping = call(m.global(n::property), {ping_getter});
+    Ref client_test = make_function(client_test_def, m);
+    Ref generate_zorv2 = make_function(generate_zorv2_def, m);
+    return make_class(m, n::ZorvManager,
                       {
-                          {"__init__", make_function(init_def, m, tuple({m.global(g::zorvia_logger)}))},
-                          {"generate_user_id", make_function(generate_user_id_def, m, tuple({Py_None, Py_None}))},
-                          {"check_db_alive", make_function(check_db_alive_def, m)},
-                          {"ping", call(reinterpret_cast<PyObject*>(&PyProperty_Type), {make_function(ping_def, m)})},
-                          {"client_test", make_function(client_test_def, m)},
-                          {"generate_zorv2", make_function(generate_zorv2_def, m)},
+                          {n::init, init},
+                          {n::generate_user_id, generate_user_id},
+                          {n::check_db_alive, check_db_alive},
+                          {n::ping, ping},
+                          {n::client_test, client_test},
+                          {n::generate_zorv2, generate_zorv2},
                       });
 }
 
@@ -397,12 +417,12 @@ void body(const Scope& m) {
     m.from_import("zorvia.zorvtypes", {"ZorvConfig", "UserId"});
     m.from_import("zorvia.userid", {"KelvoNet"});
 
-    m.set(g::zorvia_logger, m.global(g::logger));
-    m.set(g::setup_logger, make_function(setup_logger_def, m));
-    Ref generator_defaults = tuple({Py_None, m.global(g::zorvia_logger), str(""), Py_False, n::_3});
-    m.set(g::zorv_net_generator, make_function(zorv_net_generator_def, m, std::move(generator_defaults)));
-    m.set(g::ZorvManager, manager_class(m));
-    m.set(g::all, list({g::setup_logger, g::ZorvManager, g::zorvia_logger}));
+    m.set(n::zorvia_logger, m.global(n::logger));
+    m.set(n::setup_logger, make_function(setup_logger_def, m));
+    Ref generator_defaults = tuple({Py_None, m.global(n::zorvia_logger), literal::empty, Py_False, literal::default_retry});
+    m.set(n::zorv_net_generator, make_function(zorv_net_generator_def, m, std::move(generator_defaults)));
+    m.set(n::ZorvManager, manager_class(m));
+    m.set(n::all, list({n::setup_logger, n::ZorvManager, n::zorvia_logger}));
 }
 
 Module module{"zorvmanager", "zorvia.zorvmanager", body};

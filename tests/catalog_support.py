@@ -125,10 +125,10 @@ class RecordingCoreSchema:
         return record
 
 
-def run_python(code: str, cwd: Path) -> str:
+def run_python(code: str, cwd: Path, env: dict[str, str] | None = None) -> str:
     """Run `code` in a fresh interpreter and return its standard output; fail on a non-zero exit."""
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True, timeout=120, env=env
     )
     assert result.returncode == 0, result.stderr
     return result.stdout

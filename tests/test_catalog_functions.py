@@ -209,22 +209,6 @@ class TestSerializer:
         assert isinstance(ClaimsInt(), int)
         assert serializer(ClaimsInt()) == 1
 
-    def test_slot_reads_follow_changes_of_the_class(self, kind: str) -> None:
-        class Slotted:
-            __slots__ = ("name",)
-
-        class Name:
-            ID = 7
-
-        serializer = serializer_of(build_schema(catalog_types, kind))
-        record = Slotted()
-        record.name = Name()
-        assert serializer(record) == 7
-        with pytest.raises(AttributeError, match="name"):
-            serializer(Slotted())  # an empty slot
-        Slotted.name = property(lambda self: stored(catalog_types, kind)[2].name)  # type: ignore[assignment]
-        assert serializer(record) == 2
-
     @pytest.mark.parametrize("value", [None, "1", 1.0, object()])
     def test_missing_name_attribute(self, kind: str, value: object) -> None:
         with pytest.raises(AttributeError, match="'name'"):
@@ -335,147 +319,23 @@ class TestArgumentErrors:
                 function(1, 2, **{3: 4})  # type: ignore[arg-type, misc]
 
 
-class DictNamed:
-    """Stands in for `other_db` with `get_dict` an instance attribute, as the real DBManager has it."""
+@pytest.mark.parametrize("module", [catalog_types, load_reference()], ids=["native", "reference"])
+def test_the_real_database_follows_db_module(module: ModuleType, monkeypatch: pytest.MonkeyPatch) -> None:
+    """The package's own catalog, whose `get_dict` the validators look up in without a call."""
 
-    def __init__(self, dicts: dict[str, Any]) -> None:
-        self.get_dict = dicts.__getitem__
+    class Catalog:
+        def __init__(self, name: str) -> None:
+            self.name = name
 
+        def records(self, kind: str) -> list[dict[str, Any]]:
+            return [{"name": {"ID": 1, "str": self.name}, "life": 1, "recover": 2}]
 
-class MissingRecorder(dict[str, Any]):
-    """A dict of kind dictionaries whose missing names are recorded and answered with {}."""
-
-    def __init__(self, *args: Any) -> None:
-        super().__init__(*args)
-        self.missing: list[str] = []
-
-    def __missing__(self, name: str) -> dict[int, Any]:
-        self.missing.append(name)
-        return {}
-
-
-class CountingName(str):
-    """A key with the hash of another name, counting the comparisons made with it."""
-
-    compared = 0
-
-    def __hash__(self) -> int:
-        return hash(str(self).removeprefix("twin of "))
-
-    def __eq__(self, other: object) -> bool:
-        CountingName.compared += 1
-        return False
-
-
-class TestDatabaseLookups:
-    """`other_db.get_dict(name)` as the database hands it out: an instance attribute that is often
-    the bound `__getitem__` of a dict. Each validation must see the database as it is then."""
-
-    KIND = "Course"
-    NAME = "Course_dict"
-
-    @pytest.fixture(params=["native", "reference"])
-    def module(self, request: pytest.FixtureRequest) -> ModuleType:
-        return catalog_types if request.param == "native" else load_reference()
-
-    @pytest.fixture
-    def validate(self, module: ModuleType) -> Any:
-        return validator_of(build_schema(module, self.KIND))
-
-    def test_follows_replacement_of_the_attribute(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        database = DictNamed({self.NAME: {1: "first"}})
-        monkeypatch.setattr(module, "other_db", database)
-        assert validate(1) == "first"
-        database.get_dict = {self.NAME: {1: "second"}}.__getitem__
-        assert validate(1) == "second"
-        database.get_dict = lambda name: {1: f"from a function for {name}"}
-        assert validate(1) == f"from a function for {self.NAME}"
-
-    def test_follows_replacement_of_the_database(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        for label in ("first", "second", "third"):
-            monkeypatch.setattr(module, "other_db", DictNamed({self.NAME: {1: label}}))
-            assert validate(1) == label
-
-    def test_follows_changes_of_the_class(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        class Database(DictNamed):
-            pass
-
-        database = Database({self.NAME: {1: "instance"}})
-        monkeypatch.setattr(module, "other_db", database)
-        assert validate(1) == "instance"
-        Database.get_dict = property(lambda self: lambda name: {1: "class"})  # type: ignore[attr-defined]
-        assert validate(1) == "class"
-        del Database.get_dict  # type: ignore[attr-defined]
-        assert validate(1) == "instance"
-
-    def test_follows_the_dicts(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        dicts: dict[str, Any] = {self.NAME: {1: "old"}}
-        monkeypatch.setattr(module, "other_db", DictNamed(dicts))
-        assert validate(1) == "old"
-        dicts[self.NAME] = {1: "new"}
-        assert validate(1) == "new"
-        del dicts[self.NAME]
-        with pytest.raises(KeyError, match=self.NAME):
-            validate(1)
-        dicts[self.NAME] = {}
-        assert validate(1) == 1
-
-    def test_missing_names_reach_missing(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        dicts = MissingRecorder()
-        monkeypatch.setattr(module, "other_db", DictNamed(dicts))
-        assert validate(1) == 1
-        assert validate(1) == 1
-        assert dicts.missing == [self.NAME] * 2
-        dicts[self.NAME] = {1: "stored"}
-        assert validate(1) == "stored"
-        assert dicts.missing == [self.NAME] * 2
-
-    def test_comparisons_with_other_keys_still_run(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        # The twin comes first in the table and has the name's hash, so every lookup of the name
-        # must compare with it, as often as a lookup by hand does.
-        dicts = {CountingName(f"twin of {self.NAME}"): {}, self.NAME: {1: "stored"}}
-        monkeypatch.setattr(module, "other_db", DictNamed(dicts))
-        before = CountingName.compared
-        assert dicts[self.NAME] == {1: "stored"}
-        per_lookup = CountingName.compared - before
-        assert per_lookup > 0
-        before = CountingName.compared
-        for _ in range(3):
-            assert validate(1) == "stored"
-        assert CountingName.compared - before == 3 * per_lookup
-
-    def test_the_real_database_follows_db_module(self, module: ModuleType, validate: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-        class Catalog:
-            def __init__(self, name: str) -> None:
-                self.name = name
-
-            def records(self, kind: str) -> list[dict[str, Any]]:
-                return [{"name": {"ID": 1, "str": self.name}, "life": 1, "recover": 2}]
-
-        database = zorvia.dmr.DBManager()
-        database.db_module = Catalog("first")
-        monkeypatch.setattr(module, "other_db", database)
-        assert validate(1).name.str == "first"
-        database.db_module = Catalog("second")
-        assert validate(1).name.str == "second"
-        database.db_module = zorvia.db
-        assert validate(1) is database.get_dict(self.NAME)[1]
-
-
-def test_serializer_over_many_slotted_classes() -> None:
-    """Slot reads stay right when more classes are used together than are remembered."""
-    serializer = serializer_of(build_schema(catalog_types, "Music"))
-
-    class Name:
-        __slots__ = ("ID",)
-
-    classes = [type(f"Slotted{i}", (), {"__slots__": ("name",)}) for i in range(300)]
-    objects = []
-    for i, cls in enumerate(classes):
-        name = Name()
-        name.ID = i
-        obj = cls()
-        obj.name = name
-        objects.append(obj)
-    for _ in range(3):
-        assert [serializer(obj) for obj in objects] == list(range(300))
+    validate = validator_of(build_schema(module, "Course"))
+    database = zorvia.dmr.DBManager()
+    database.db_module = Catalog("first")
+    monkeypatch.setattr(module, "other_db", database)
+    assert validate(1).name.str == "first"
+    database.db_module = Catalog("second")
+    assert validate(1).name.str == "second"
+    database.db_module = zorvia.db
+    assert validate(1) is database.get_dict("Course_dict")[1]

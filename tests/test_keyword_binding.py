@@ -116,22 +116,3 @@ def test_keywords_bind_as_in_a_python_function(native: ModuleType, monkeypatch: 
     monkeypatch.setattr(native, "ZorvNet", lambda *values: values)
     expected = outcome(plain_generator(native), args, kwargs)
     assert outcome(native_generator(native), args, kwargs) == expected
-
-
-def test_one_call_site_with_changing_positionals(native: ModuleType, monkeypatch: pytest.MonkeyPatch) -> None:
-    """One call site passes the same tuple of keyword names every time; what it binds still
-    depends on the positional arguments of each call."""
-    monkeypatch.setattr(native, "ZorvNet", lambda *values: values)
-    functions = {"native": native_generator(native), "plain": plain_generator(native)}
-
-    def site(function: Callable[..., Any], args: tuple) -> Any:
-        return function(*args, proxy="p", retry=5)
-
-    def other_site(function: Callable[..., Any], args: tuple) -> Any:
-        return function(*args, retry=6, aes="k")
-
-    positionals = [("s",), ("s", None, None, "x"), ("s",), (), ("s", "a"), ("s", "a", "l", "x", True, 1), ("t",)]
-    for args in positionals:
-        for call in (site, other_site):
-            outcomes = {label: outcome(lambda *a, **k: call(function, a), args, {}) for label, function in functions.items()}
-            assert outcomes["native"] == outcomes["plain"], (call.__name__, args)

@@ -62,6 +62,7 @@ class TestLookupAtCallTime:
         with pytest.raises(NameError) as caught:
             call(zm, user_manager)
         assert str(caught.value) == f"name '{name}' is not defined"
+        assert caught.value.name == name  # what the traceback's "Did you mean" suggestion reads
 
     @pytest.mark.parametrize(("name", "call", "raises"), USES[1:], ids=USE_IDS[1:])
     def test_a_name_missing_from_the_module_is_taken_from_builtins(

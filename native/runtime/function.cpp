@@ -1,9 +1,9 @@
 // The function object: a callable that looks and binds like a Python function.
-#include "zorvia_runtime.hpp"
+#include "module_api.hpp"
 
 #include <algorithm>
 #include <cstddef>
-#include <new>
+#include <cstring>
 #include <structmember.h>
 
 namespace zrt {
@@ -32,16 +32,12 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
-PyTypeObject* function_type();
-
 // ---------------------------------------------------------------------------------------
 // Argument binding
 
-const char* name_of(const FunctionObject* f) {
-    const char* name = PyUnicode_AsUTF8(f->name);
-    if (name == nullptr) fail();
-    return name;
-}
+// The name in messages is the definition's, as a compiled function's is its code's: renaming
+// `__name__` does not change it.
+const char* name_of(const FunctionObject* f) { return f->def->name; }
 
 [[noreturn]] void raise_arity(const FunctionObject* f, const char* bound_kind, Py_ssize_t bound,
                               Py_ssize_t given) {
@@ -67,10 +63,6 @@ Py_ssize_t param_index(const FunctionDef& def, PyObject* key) {
     return -1;
 }
 
-[[noreturn, gnu::cold]] void raise_keyword(const FunctionObject* f, const char* format, PyObject* key) {
-    raise(PyExc_TypeError, format, name_of(f), key);
-}
-
 // A fault of the keywords: the message (its arguments the function's name and the keyword), or null.
 struct Fault {
     const char* message = nullptr;
@@ -78,27 +70,15 @@ struct Fault {
 };
 
 // Binds each keyword to its parameter, in call order; the first fault is returned.
-Fault bind_keywords(const FunctionDef& def, PyObject* kwnames, PyObject* const* kwvalues, std::size_t nargs,
+Fault bind_keywords(const FunctionDef& def, PyObject* kwnames, PyObject* const* kwvalues,
                     std::array<PyObject*, max_params>& bound) {
-    const auto nkw = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    FunctionNames& names = def.names;
-    if (kwnames == names.keywords) {
-        std::size_t k = 0;
-        for (; k < nkw && bound[names.keyword_params[k]] == nullptr; ++k) bound[names.keyword_params[k]] = kwvalues[k];
-        if (k == nkw) return {};
-        // A keyword for a parameter given by position: bound afresh below, for the message.
-        std::fill(bound.begin() + static_cast<std::ptrdiff_t>(nargs), bound.end(), nullptr);
-    }
     Fault fault;
-    bool rememberable = nkw <= max_params;
-    std::array<unsigned char, max_params> params{};
-    for (std::size_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         const char* problem = nullptr;
-        Py_ssize_t i = -1;
         if (!PyUnicode_Check(key)) {
             problem = "%.200s() keywords must be strings";
-        } else if (i = param_index(def, key); i < 0) {
+        } else if (const Py_ssize_t i = param_index(def, key); i < 0) {
             problem = "%s() got an unexpected keyword argument '%U'";
         } else if (bound[static_cast<std::size_t>(i)] != nullptr) {
             problem = "%s() got multiple values for keyword argument '%U'";
@@ -106,12 +86,6 @@ Fault bind_keywords(const FunctionDef& def, PyObject* kwnames, PyObject* const* 
             bound[static_cast<std::size_t>(i)] = kwvalues[k];
         }
         if (problem != nullptr && fault.message == nullptr) fault = {problem, key};
-        rememberable = rememberable && i >= 0 && PyUnicode_CheckExact(key);
-        if (rememberable) params[k] = static_cast<unsigned char>(i);
-    }
-    if (rememberable && fault.message == nullptr) {
-        Py_XSETREF(names.keywords, Py_NewRef(kwnames));
-        names.keyword_params = params;
     }
     return fault;
 }
@@ -140,27 +114,20 @@ Ref bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::copy(args, args + nargs, bound.begin());
 
     PyObject* const* kwvalues = args + nargs;
-    const auto [fault, fault_key] =
-        nkw == 0 ? Fault{} : bind_keywords(def, kwnames, kwvalues, static_cast<std::size_t>(nargs), bound);
+    const auto [fault, fault_key] = nkw == 0 ? Fault{} : bind_keywords(def, kwnames, kwvalues, bound);
     for (Py_ssize_t i = nargs; i < n; ++i) {
         PyObject*& value = bound[static_cast<std::size_t>(i)];
         if (value != nullptr) continue;
         if (i < first_optional) raise_arity(f, all_required ? "exactly" : "at least", first_optional, i);
         value = PyTuple_GET_ITEM(defaults.get(), ndefaults - n + i);
     }
-    if (fault != nullptr) raise_keyword(f, fault, fault_key);
+    if (fault != nullptr) raise(PyExc_TypeError, fault, name_of(f), fault_key);
     return defaults;
 }
 
-PyTypeObject* exact_type(Exact exact) {
-    switch (exact) {
-    case Exact::str: return &PyUnicode_Type;
-    case Exact::int_: return &PyLong_Type;
-    case Exact::dict: return &PyDict_Type;
-    case Exact::any: break;
-    }
-    return nullptr;
-}
+// The type each exact-type test wants, by `Exact`.
+PyTypeObject* const exact_types[] = {nullptr, &PyUnicode_Type, &PyLong_Type, &PyDict_Type};
+PyTypeObject* exact_type(Exact exact) { return exact_types[static_cast<int>(exact)]; }
 
 [[noreturn, gnu::cold]] void raise_argument_type(const Param& param, PyTypeObject* expected, PyObject* value) {
     raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
@@ -168,40 +135,28 @@ PyTypeObject* exact_type(Exact exact) {
 }
 
 inline void test_arguments(const FunctionDef& def, PyObject* const* bound) {
-    const FunctionNames& names = def.names;
-    for (std::size_t t = 0; t < names.tested_count; ++t) {
-        const std::size_t i = names.tested_index[t];
-        PyTypeObject* expected = names.tested_type[t];
-        PyObject* value = bound[i];
-        if (Py_IS_TYPE(value, expected) || (value == Py_None && def.params[i].none_ok)) continue;
-        raise_argument_type(def.params[i], expected, value);
+    for (std::size_t t = 0; t < def.names.tested_count; ++t) {
+        PyTypeObject* expected = def.names.tested_type[t];
+        PyObject* value = bound[def.names.tested[t]];
+        const Param& param = def.params[def.names.tested[t]];
+        if (!Py_IS_TYPE(value, expected) && !(value == Py_None && param.none_ok)) raise_argument_type(param, expected, value);
     }
 }
 
 void test_result(const FunctionDef& def, PyObject* result) {
     PyTypeObject* expected = exact_type(def.result);
-    if (expected == nullptr || Py_IS_TYPE(result, expected) || result == Py_None) return;
-    raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
+    if (!Py_IS_TYPE(result, expected) && result != Py_None) raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, Py_TYPE(result)->tp_name);
 }
 
 // Bodies call back into Python, which may call the function again without a Python frame in
 // between: the C stack is guarded as the interpreter guards its own frames, by the thread's
 // recursion budget.
-class RecursionGuard {
-public:
-    RecursionGuard() : thread_(_PyThreadState_UncheckedGet()) {  // the caller holds the GIL
-        if (--thread_->recursion_remaining < 0) {
-            // Over budget: give the unit back and let the interpreter decide, with its message.
-            ++thread_->recursion_remaining;
-            if (Py_EnterRecursiveCall(" while calling a Python object") != 0) fail();
-        }
+struct RecursionGuard {
+    PyThreadState* thread = _PyThreadState_UncheckedGet();  // the caller holds the GIL
+    RecursionGuard() {
+        if (!cpython::enter_recursive_call(thread)) fail();
     }
-    ~RecursionGuard() { ++thread_->recursion_remaining; }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-private:
-    PyThreadState* thread_;
+    ~RecursionGuard() { cpython::leave_recursive_call(thread); }
 };
 
 // Runs the body over the bound parameter values.
@@ -209,7 +164,7 @@ private:
     const FunctionDef& def = *f->def;
     test_arguments(def, values);
     RecursionGuard guard;
-    Ref result = def.body(Frame(Scope(f->globals, f->builtins), reinterpret_cast<PyObject*>(f), values, f->closure));
+    Ref result = def.body(Frame(Scope(f->globals, f->builtins), values, f->closure));
     if (def.result != Exact::any) test_result(def, result);
     return result.release();
 }
@@ -237,28 +192,19 @@ private:
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
-    try {
+    PyObject* result = guarded([&] {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0) kwnames = nullptr;
         // Every parameter given by position: the arguments are the values.
         if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(f->def->params.size())) return run(f, args);
         return bind_and_run(f, args, nargs, kwnames);
-    } catch (const Error&) {
-        add_traceback_entry(f);
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    });
+    if (result == nullptr) add_traceback_entry(f);
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------
 // Introspection
-
-bool has_annotations(const FunctionDef& def) {
-    return def.returns != nullptr ||
-           std::any_of(def.params.begin(), def.params.end(), [](const Param& param) { return param.annotation != nullptr; });
-}
 
 Ref make_annotations(const FunctionDef& def) {
     Ref annotations = check(PyDict_New());
@@ -271,58 +217,47 @@ Ref make_annotations(const FunctionDef& def) {
     return annotations;
 }
 
-// A code object carrying the signature, so that inspect.signature() and help() show it.
-Ref make_code(const FunctionObject* f) {
-    static const Name file{"__file__"};
-    static const Name replace{"replace"};
-    static const Keywords keywords{"co_argcount", "co_nlocals", "co_varnames", "co_flags", "co_name", "co_qualname"};
-    const FunctionDef& def = *f->def;
+const Str dunder_file{"__file__"};
+const Str replace{"replace"};
+const Keywords code_keywords{"co_argcount", "co_nlocals", "co_varnames", "co_flags", "co_name", "co_qualname", "co_filename"};
+const Int code_flags{CO_OPTIMIZED | CO_NEWLOCALS};
 
-    const char* filename = "<zorvia>";
-    PyObject* file_obj = PyDict_GetItemWithError(f->globals, file);
-    if (file_obj == nullptr && PyErr_Occurred()) fail();
-    if (file_obj != nullptr && PyUnicode_Check(file_obj)) {
-        filename = PyUnicode_AsUTF8(file_obj);
-        if (filename == nullptr) fail();
-    }
-    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, def.name, 1)));
+// A code object carrying the signature, so that inspect.signature() and help() show it, and the
+// module's file, so that inspect.getfile() names it, whatever the bytes of its path.
+Ref make_code(const FunctionObject* f) {
+    const FunctionDef& def = *f->def;
+    Ref filename = Ref::borrow(PyDict_GetItemWithError(f->globals, dunder_file));
+    if (!filename && PyErr_Occurred()) fail();
+    if (!filename || !PyUnicode_Check(filename.get())) filename = str("<zorvia>");
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", def.name, 1)));
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(def.names.params[i]));
     }
-    Ref replace_method = getattr(empty, replace);
-    Ref count = integer(static_cast<long>(def.params.size()));
-    Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS);
-    return call(replace_method, {}, keywords, {count.get(), count.get(), varnames.get(), flags.get(), f->name, f->qualname});
+    Ref count = check(PyLong_FromSize_t(def.params.size()));
+    return call(getattr(empty, replace), {}, code_keywords, {count, count, varnames, code_flags, f->name, f->qualname, filename});
 }
 
-template <typename Fn>
-auto guarded(Fn fn) -> decltype(fn()) {
-    try {
-        return fn();
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return {};
-}
-
-int set_string(PyObject** slot, PyObject* value, const char* message) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
+// Sets an attribute to `value` if it is of the right kind, else TypeError `message`. None, when
+// `optional`, stands for no value (kept as null).
+int set(PyObject** slot, PyObject* value, bool right_kind, const char* message, bool optional = false) {
+    if (optional && value == Py_None) value = nullptr;
+    if ((value != nullptr || !optional) && !right_kind) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(*slot, Py_NewRef(value));
+    Py_XSETREF(*slot, Py_XNewRef(value));
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
+    return set(&as_function(self)->name, value, value != nullptr && PyUnicode_Check(value), "__name__ must be set to a string object");
 }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_string(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+    return set(&as_function(self)->qualname, value, value != nullptr && PyUnicode_Check(value),
+               "__qualname__ must be set to a string object");
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -330,40 +265,37 @@ PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(defaults != nullptr ? defaults : Py_None);
 }
 int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
+    return set(&as_function(self)->defaults, value, value != nullptr && PyTuple_Check(value), "__defaults__ must be set to a tuple object", true);
 }
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+// Keeps `made` in `*slot` unless a call it re-entered while it was being made (a finalizer of the
+// collection its allocation started, say) filled the slot first: one object, as for an attribute
+// made once.
+PyObject* keep_first(PyObject** slot, PyObject* made) {
+    if (made != nullptr && *slot == nullptr) *slot = made;
+    else Py_XDECREF(made);
+    return Py_XNewRef(made != nullptr ? *slot : nullptr);
+}
+
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = f->annotations_pending ? guarded([f] { return make_annotations(*f->def).release(); }) : PyDict_New();
-        if (f->annotations != nullptr) f->annotations_pending = false;
-    }
-    return Py_XNewRef(f->annotations);
+    if (f->annotations != nullptr) return Py_NewRef(f->annotations);
+    PyObject* made = f->annotations_pending ? guarded([f] { return make_annotations(*f->def).release(); }) : PyDict_New();
+    if (made != nullptr) f->annotations_pending = false;
+    return keep_first(&f->annotations, made);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    as_function(self)->annotations_pending = false;
-    return 0;
+    FunctionObject* f = as_function(self);
+    const int status = set(&f->annotations, value, value != nullptr && PyDict_Check(value), "__annotations__ must be set to a dict object", true);
+    if (status == 0) f->annotations_pending = false;
+    return status;
 }
 
 PyObject* get_code(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (f->code == nullptr) f->code = guarded([f] { return make_code(f).release(); });
-    return Py_XNewRef(f->code);
+    return f->code != nullptr ? Py_NewRef(f->code) : keep_first(&f->code, guarded([f] { return make_code(f).release(); }));
 }
 
 // What `inspect` and the tools built on it take the object for: a function (`isfunction`, and so
@@ -381,38 +313,27 @@ PyObject* function_repr(PyObject* self) {
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
+    return obj == nullptr || obj == Py_None ? Py_NewRef(self) : PyMethod_New(self, obj);
 }
+
+// What a function holds; a clear keeps its name and qualified name (strings), which repr and
+// messages may still need.
+constexpr PyObject* FunctionObject::*cleared[] = {
+    &FunctionObject::globals, &FunctionObject::builtins, &FunctionObject::module, &FunctionObject::doc, &FunctionObject::defaults,
+    &FunctionObject::annotations, &FunctionObject::closure, &FunctionObject::code, &FunctionObject::dict,
+};
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->builtins);
+    for (PyObject* FunctionObject::*member : cleared) Py_VISIT(f->*member);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->closure);
-    Py_VISIT(f->code);
-    Py_VISIT(f->dict);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->builtins);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->dict);
-    // name and qualname stay (they are strings): repr and error messages may still need them.
+    for (PyObject* FunctionObject::*member : cleared) Py_CLEAR(f->*member);
     return 0;
 }
 
@@ -451,82 +372,86 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject* function_type() {
-    static PyTypeObject type{};
-    if (PyType_HasFeature(&type, Py_TPFLAGS_READY)) return &type;
-    Py_SET_REFCNT(&type, 1);
-    type.tp_name = "zorvia.function";
-    type.tp_basicsize = sizeof(FunctionObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR;
-    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    type.tp_call = PyVectorcall_Call;
-    type.tp_repr = function_repr;
-    type.tp_descr_get = function_descr_get;
-    type.tp_traverse = function_traverse;
-    type.tp_clear = function_clear;
-    type.tp_dealloc = function_dealloc;
-    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    type.tp_dictoffset = offsetof(FunctionObject, dict);
-    type.tp_getset = function_getset;
-    type.tp_members = function_members;
-    type.tp_methods = function_methods;
-    check_status(PyType_Ready(&type));
-    return &type;
-}
+PyTypeObject function_type{};
 
 }  // namespace
+
+void ready_function_type() {
+    if (PyType_HasFeature(&function_type, Py_TPFLAGS_READY)) return;
+    Py_SET_REFCNT(&function_type, 1);
+    function_type.tp_name = "zorvia.function";
+    function_type.tp_basicsize = sizeof(FunctionObject);
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_repr = function_repr;
+    function_type.tp_descr_get = function_descr_get;
+    function_type.tp_traverse = function_traverse;
+    function_type.tp_clear = function_clear;
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    function_type.tp_dictoffset = offsetof(FunctionObject, dict);
+    function_type.tp_getset = function_getset;
+    function_type.tp_members = function_members;
+    function_type.tp_methods = function_methods;
+    check_status(PyType_Ready(&function_type));
+}
+
+PyObject* FunctionNames::make() const {
+    if (def_.params.size() > max_params) raise(PyExc_SystemError, "%s() has too many parameters", def_.name);
+    Py_XSETREF(qualname, check(PyUnicode_InternFromString(def_.qualname)).release());
+    tested_count = 0;
+    annotated = def_.returns != nullptr;
+    for (std::size_t i = 0; i < def_.params.size(); ++i) {
+        Py_XSETREF(params[i], check(PyUnicode_InternFromString(def_.params[i].name)).release());
+        if (def_.params[i].exact != Exact::any) {
+            tested_type[tested_count] = exact_type(def_.params[i].exact);
+            tested[tested_count++] = static_cast<unsigned char>(i);
+        }
+        annotated = annotated || def_.params[i].annotation != nullptr;
+    }
+    return PyUnicode_InternFromString(def_.name);
+}
 
 namespace {
-
-// The definition's names as interned strings, made when its first function is.
-[[gnu::cold]] void intern_names(const FunctionDef& def) {
-    if (def.params.size() > max_params) raise(PyExc_SystemError, "%s() has too many parameters", def.name);
-    FunctionNames names;
-    names.name = check(PyUnicode_InternFromString(def.name)).release();
-    names.qualname = check(PyUnicode_InternFromString(def.qualname)).release();
-    for (std::size_t i = 0; i < def.params.size(); ++i) {
-        names.params[i] = check(PyUnicode_InternFromString(def.params[i].name)).release();
-        if (PyTypeObject* expected = exact_type(def.params[i].exact)) {
-            names.tested_index[names.tested_count] = static_cast<unsigned char>(i);
-            names.tested_type[names.tested_count++] = expected;
-        }
-    }
-    names.annotated = has_annotations(def);
-    def.names = names;
-}
-
+const Str dunder_builtins{"__builtins__"};
+const Str dunder_name{"__name__"};
 }  // namespace
 
-Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref closure, PyObject* qualname) {
-    static const Name module_name{"__name__"};
-    if (def.names.name == nullptr) intern_names(def);
-    if (defaults && !PyTuple_Check(defaults.get())) raise(PyExc_SystemError, "defaults of %s() must be a tuple", def.name);
+// The builtins of a function made now in the module of `globals`, as the interpreter gives them
+// (_PyEval_BuiltinsFromGlobals): the module's `__builtins__` (a module's dict, if it is a module), or
+// the running frame's builtins when it has none.
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, dunder_builtins);
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) fail();
+        return PyEval_GetBuiltins();
+    }
+    return PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
+}
 
-    FunctionObject* f = PyObject_GC_New(FunctionObject, function_type());
+Ref make_function(const FunctionDef& def, const Scope& scope, Ref defaults, Ref closure, PyObject* qualname) {
+    if (defaults && !PyTuple_Check(defaults.get())) raise(PyExc_SystemError, "defaults of %s() must be a tuple", def.name);
+    PyObject* builtins = builtins_of(scope.globals());
+    PyObject* module = PyDict_GetItemWithError(scope.globals(), dunder_name);
+    if (module == nullptr && PyErr_Occurred()) fail();
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (f == nullptr) fail();
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->globals = Py_NewRef(scope.globals());
-    f->builtins = Py_NewRef(scope.builtins());
-    f->name = Py_NewRef(def.names.name);
+    f->builtins = Py_NewRef(builtins);
+    f->closure = closure.release();
+    f->name = Py_NewRef(def.names);
     f->qualname = Py_NewRef(qualname != nullptr ? qualname : def.names.qualname);
-    f->module = nullptr;
+    f->module = Py_XNewRef(module);
     f->doc = Py_NewRef(Py_None);
     f->defaults = defaults.release();
-    f->annotations = nullptr;
     f->annotations_pending = def.names.annotated;
-    f->closure = closure.release();
-    f->code = nullptr;
-    f->dict = nullptr;
-    f->weakrefs = nullptr;
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
-
-    f->module = PyDict_GetItemWithError(scope.globals(), module_name);
-    if (f->module == nullptr && PyErr_Occurred()) fail();
-    Py_XINCREF(f->module);
     PyObject_GC_Track(f);
-    return function;
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 }  // namespace zrt

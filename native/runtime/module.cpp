@@ -1,21 +1,23 @@
 // The module lifecycle: one module object per process, its body run once.
-#include "zorvia_runtime.hpp"
+#include "module_api.hpp"
 
-#include <new>
 #include <type_traits>
 
 namespace zrt {
 
+// Made ready at import (function.cpp).
+void ready_function_type();
+PyObject* builtins_of(PyObject* globals);
+
+namespace {
+const Str name_attribute{"name"};
+const Str dunder_builtins{"__builtins__"};
+}  // namespace
+
 Module::Module(const char* short_name, const char* full_name, BodyFn body) noexcept
-    : def_{}, slots_{}, short_name_(short_name), full_name_(full_name), body_(body) {
-    slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&Module::create)};
-    slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)};
-    slots_[2] = {0, nullptr};
-    def_.m_base = PyModuleDef_HEAD_INIT;
-    def_.m_name = full_name;
-    def_.m_size = 0;
-    def_.m_slots = slots_.data();
-}
+    : def_{PyModuleDef_HEAD_INIT, full_name, nullptr, 0, nullptr, slots_.data(), nullptr, nullptr, nullptr},
+      slots_{{{Py_mod_create, reinterpret_cast<void*>(&Module::create)}, {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)}, {0, nullptr}}},
+      short_name_(short_name), full_name_(full_name), body_(body) {}
 
 PyObject* Module::init() { return PyModuleDef_Init(&def_); }
 
@@ -25,9 +27,8 @@ static Module& module_of(PyModuleDef* def) {
 }
 
 PyObject* Module::create(PyObject* spec, PyModuleDef* def) {
-    static const Name name_attr{"name"};
     Module& self = module_of(def);
-    try {
+    return guarded([&] {
         const long long interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter == -1) fail();
         if (self.interpreter_ == -1) {
@@ -38,20 +39,20 @@ PyObject* Module::create(PyObject* spec, PyModuleDef* def) {
         }
         // A module that exists already is the module: no second copy, and its body ran.
         if (self.module_ != nullptr) return Py_NewRef(self.module_);
-        Ref name = getattr(spec, name_attr);
-        return check(PyModule_NewObject(name)).release();
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+        // What the module's functions use is all made now, before any of them exists: nothing is made
+        // on a first call, where making it could run Python code (a collection's finalizers) or let
+        // the GIL go.
+        Constant::make_all();
+        ready_function_type();
+        return check(PyModule_NewObject(getattr(spec, name_attribute))).release();
+    });
 }
 
 int Module::exec(PyObject* module) {
     PyModuleDef* def = PyModule_GetDef(module);
     if (def == nullptr) return -1;
     Module& self = module_of(def);
-    try {
+    return guarded([&] {
         if (self.module_ == module) return 0;  // the body has run (or is running) on it
         if (self.module_ != nullptr) {
             raise(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -59,12 +60,7 @@ int Module::exec(PyObject* module) {
         }
         self.run_body(module);
         return 0;
-    } catch (const Error&) {
-        return -1;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    }, -1);
 }
 
 void Module::run_body(PyObject* module) {
@@ -75,8 +71,11 @@ void Module::run_body(PyObject* module) {
     const bool entered = check_status(PyDict_Contains(modules, full_name)) == 0;
     if (entered) check_status(PyDict_SetItem(modules, full_name, module));
     try {
+        // As for a module of Python source, the body runs with the builtins of the importing frame,
+        // which it keeps as its `__builtins__`.
         PyObject* globals = PyModule_GetDict(module);
-        body_(Scope(globals, PyEval_GetBuiltins()));
+        if (PyDict_SetDefault(globals, dunder_builtins, PyEval_GetBuiltins()) == nullptr) fail();
+        body_(Scope(globals, builtins_of(globals)));
     } catch (...) {
         // Leave nothing half-initialised: a later import starts again from scratch.
         PyObject *type, *value, *traceback;

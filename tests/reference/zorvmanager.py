@@ -2,7 +2,8 @@
 
 Statement for statement it does what the native `zorvia.zorvmanager` does. The exact-type tests that
 the native module makes while binding arguments and returning results are spelled out by
-`_exact_argument` and `_exact_result`, with the same messages.
+`_exact_argument` and `_exact_result`, with the same messages. Like the native tests, which come from
+the annotations, they test against the builtin types themselves, whatever the module's names hold.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from zorvia.zorvtypes import ZorvConfig, UserId
 from zorvia.userid import KelvoNet
 
 _HEAPTYPE = 1 << 9
+_int, _str, _dict = int, str, dict
 
 
 def _type_name(tp: type) -> str:
@@ -71,11 +73,11 @@ def setup_logger():
 def zorv_net_generator(
     salt: str, aes: ZorvAES = None, logger: Logger = zorvia_logger, proxy="", verify=False, retry=3
 ) -> Callable[[int, int], ZorvNet]:
-    _exact_argument("salt", salt, str)
+    _exact_argument("salt", salt, _str)
 
     def insider(userId: int, ping: int) -> ZorvNet:
-        _exact_argument("userId", userId, int)
-        _exact_argument("ping", ping, int)
+        _exact_argument("userId", userId, _int)
+        _exact_argument("ping", ping, _int)
         return ZorvNet(ping, salt, userId, logger, aes, proxy, verify, retry)
 
     return insider
@@ -112,8 +114,8 @@ class ZorvManager:
         self.last_ping = 0
 
     def generate_user_id(self, qrcode: str = None, userId: int = None) -> UserId | None:
-        _exact_argument("qrcode", qrcode, str, none_ok=True)
-        _exact_argument("userId", userId, int, none_ok=True)
+        _exact_argument("qrcode", qrcode, _str, none_ok=True)
+        _exact_argument("userId", userId, _int, none_ok=True)
         if userId is not None:
             return UserId(userId=userId)
         if qrcode is None:
@@ -133,14 +135,14 @@ class ZorvManager:
         if (datetime.now() - self.last_ping_datetime).total_seconds() > 900:
             self.last_ping = self.base_net.ping()
             self.last_ping_datetime = datetime.now()
-        return _exact_result(self.last_ping, int)
+        return _exact_result(self.last_ping, _int)
 
     ping = property(ping)
 
     def client_test(self) -> Dict:
         return _exact_result(
             self.base_net.upsert_client_testmode(placeId=self.config.place_id, clientId=self.config.client_id),
-            dict,
+            _dict,
         )
 
     def generate_zorv2(self, I_userId: UserId) -> Zorv2:
