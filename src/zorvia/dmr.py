@@ -3,16 +3,18 @@
 The 21 record classes are generated from `KIND_FIELDS`: every record is a frozen dataclass
 carrying its `name` (integer `ID` and display string) plus the few fields of its kind.
 Records are plain slotted objects, so reading `record.name.ID` is cheap; pydantic validates
-the raw catalog rows when a kind's dictionary is built.
+a catalog's rows (or its JSON text, see `zorvia.db`) when a kind's dictionary is built.
 """
 
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, make_dataclass
-from types import ModuleType
+from functools import cache
 from typing import Any
 
-from pydantic import ConfigDict, TypeAdapter
+from pydantic import ConfigDict, TypeAdapter, ValidationError
+
+from zorvia.errors import ZorvError
 
 STRICT_ROWS = ConfigDict(extra="forbid")
 
@@ -67,16 +69,125 @@ globals().update(RECORD_CLASSES)
 DICT_NAMES: dict[str, str] = {f"{kind}_dict": kind for kind in KIND_FIELDS}
 
 
-def parse_records(kind: str, rows: list[dict[str, Any]]) -> list[Record]:
-    """Validated records of `kind` from raw catalog rows; pydantic's ValidationError if malformed."""
-    records: list[Record] = TypeAdapter(list[RECORD_CLASSES[kind]]).validate_python(rows)  # type: ignore[valid-type]
-    return records
+class CatalogError(ZorvError):
+    """A catalog that cannot be used: unreadable, malformed, or with an ID used twice in a kind.
+
+    `source` names the file (or the object) the bad rows came from, `kind` the kind (None when
+    the fault is not in one kind's rows), `index` the record's position in its kind's list,
+    `record_id` its ID (None when it has none), `field` the field at fault, dotted ("name.ID");
+    `problems` holds one line per fault found, the first of them being the error's text.
+    """
+
+    def __init__(
+        self,
+        source: object,
+        problem: str,
+        *,
+        kind: str | None = None,
+        index: int | None = None,
+        record_id: object = None,
+        field: str | None = None,
+        problems: Sequence[str] = (),
+    ) -> None:
+        super().__init__(f"{source}: {problem}")
+        self.source = source
+        self.kind, self.index, self.record_id, self.field = kind, index, record_id, field
+        self.problems = tuple(problems) or (str(self),)
+
+
+def _record_id(row: object) -> object:
+    """The ID a raw row (or a record) gives itself, None when it has none."""
+    if isinstance(row, Record):
+        return row.name.ID
+    name = row.get("name") if isinstance(row, dict) else None
+    return name.get("ID") if isinstance(name, dict) else None
+
+
+def _where(kind: str | None, index: int | None, record_id: object, field: str | None) -> str:
+    parts = [] if kind is None else [kind if index is None else f"{kind} record {index}"]
+    if index is not None and record_id is not None:
+        parts[0] += f" (ID {record_id})"
+    if field:
+        parts.append(f"field {field!r}")
+    return ": ".join(parts)
+
+
+def invalid_catalog(source: object, error: ValidationError, rows: Callable[[], Any], kind: str | None = None) -> CatalogError:
+    """The CatalogError for pydantic's `error`, raised validating one kind's rows (`kind` given)
+    or a whole catalog document (each location then starts with the kind). `rows` returns what
+    was validated, read again only to name the IDs of the records at fault."""
+    problems: list[tuple[str | None, int | None, object, str | None, str]] = []
+    document: Any = None
+    for detail in error.errors(include_url=False):
+        loc = list(detail["loc"])
+        message = detail["msg"]
+        row_kind = kind if kind is not None else (str(loc.pop(0)) if loc else None)
+        if detail["type"] == "extra_forbidden" and kind is None and not loc:  # a key of the document
+            message = f"{row_kind!r} is not a catalog kind (the kinds: {', '.join(KIND_FIELDS)})"
+            row_kind = None
+        index = loc.pop(0) if loc and isinstance(loc[0], int) else None
+        if detail["type"] in {"extra_forbidden", "unexpected_keyword_argument"} and row_kind in KIND_FIELDS:
+            known = ["ID", "str"] if loc[:1] == ["name"] else ["name", *KIND_FIELDS[row_kind]]  # type: ignore[index]
+            message = f"not a field of {'the name' if known[0] == 'ID' else row_kind} (its fields: {', '.join(known)})"
+        record_id = None
+        if index is not None:
+            if document is None:
+                try:
+                    document = rows()
+                except ValueError:
+                    document = {}
+            kind_rows = document if kind is not None else document.get(row_kind, [])
+            record_id = _record_id(kind_rows[index]) if index < len(kind_rows) else None
+        field = ".".join(str(part) for part in loc) or None
+        problems.append((row_kind, index, record_id, field, message))
+    lines = [f"{source}: {': '.join(filter(None, [_where(*p[:4]), p[4]]))}" for p in problems]
+    first_kind, first_index, first_id, first_field, first_message = problems[0]
+    more = f" (and {len(lines) - 1} more)" if len(lines) > 1 else ""
+    return CatalogError(
+        source,
+        lines[0].removeprefix(f"{source}: ") + more,
+        kind=first_kind,
+        index=first_index,
+        record_id=first_id,
+        field=first_field,
+        problems=lines,
+    )
+
+
+@cache
+def rows_adapter(kind: str) -> TypeAdapter[list[Record]]:
+    """The validator of a list of `kind`'s rows, made once."""
+    return TypeAdapter(list[RECORD_CLASSES[kind]])  # type: ignore[valid-type]
+
+
+def parse_records(kind: str, rows: Iterable[Any], source: object = "the catalog") -> list[Record]:
+    """Validated records of `kind` from raw catalog rows (records pass as they are); a CatalogError
+    naming `source` if malformed."""
+    rows = list(rows)
+    try:
+        return rows_adapter(kind).validate_python(rows)
+    except ValidationError as error:
+        raise invalid_catalog(source, error, lambda: rows, kind) from None
+
+
+def index_records(kind: str, records: Sequence[Record], source: object = "the catalog") -> dict[int, Record]:
+    """`kind`'s dictionary from ID to record; a CatalogError naming `source` for an ID used twice."""
+    kind_dict = {record.name.ID: record for record in records}
+    if len(kind_dict) != len(records):
+        first: dict[int, int] = {}
+        for index, record in enumerate(records):
+            record_id = record.name.ID
+            if record_id in first:
+                problem = f"{_where(kind, index, record_id, 'name.ID')}: ID {record_id} is already used by record {first[record_id]}"
+                raise CatalogError(source, problem, kind=kind, index=index, record_id=record_id, field="name.ID")
+            first[record_id] = index
+    return kind_dict
 
 
 class _KindDicts(dict[str, dict[int, Record]]):
     """Kind dictionaries by dictionary name, each built from `db_module` on first request."""
 
-    def __init__(self, db_module: ModuleType | None) -> None:
+    def __init__(self, db_module: Any) -> None:
         super().__init__()
         self.db_module = db_module
 
@@ -86,15 +197,20 @@ class _KindDicts(dict[str, dict[int, Record]]):
         kind = DICT_NAMES.get(dict_name)
         if kind is None:
             raise KeyError(f"unknown catalog dictionary {dict_name!r}")
-        records = parse_records(kind, self.db_module.records(kind))
+        where = getattr(self.db_module, "where", None)
+        source = where(kind) if where is not None else self.db_module
+        records = parse_records(kind, self.db_module.records(kind), source)
         # Stored under the interned name, so that lookups with a literal name match by identity.
-        kind_dict = self[sys.intern(str(dict_name))] = {record.name.ID: record for record in records}
+        kind_dict = self[sys.intern(str(dict_name))] = index_records(kind, records, source)
         return kind_dict
 
 
 class DBManager:
     """The catalog database: `get_dict("<Kind>_dict")` maps integer IDs to the kind's records.
 
+    `db_module` is where the records come from: any object whose `records(kind)` returns the
+    kind's rows (raw dicts as in a catalog file, or records) and, optionally, whose `where(kind)`
+    names their source in errors; the module `zorvia.db` and a `zorvia.db.Catalog` are such.
     `get_dict` is the bound lookup of a cache, so once a kind is built it costs one dictionary
     lookup. Assigning `db_module` starts a fresh cache.
     """
@@ -105,11 +221,12 @@ class DBManager:
         self.db_module = None
 
     @property
-    def db_module(self) -> ModuleType | None:
+    def db_module(self) -> Any:
+        """The source of the records; assigning it drops every dictionary built so far."""
         return self._dicts.db_module
 
     @db_module.setter
-    def db_module(self, module: ModuleType | None) -> None:
+    def db_module(self, module: Any) -> None:
         self._dicts = _KindDicts(module)
         self.get_dict = self._dicts.__getitem__
 
