@@ -262,7 +262,9 @@ def run_catalog(args: argparse.Namespace) -> int:
             raise CommandError(f"{catalog.where(kind)}: {kind} has no record with ID {text}") from None
         print(record, flush=True)
         return 0
-    lines, problems, failed = [], [], set()
+    lines: list[str] = []
+    problems: list[str] = []
+    failed: set[Path] = set()
     for kind in dmr.KIND_FIELDS:
         if catalog.where(kind) in failed:  # one file of every kind, already refused
             continue

@@ -153,7 +153,9 @@ def use_catalog(path: str | os.PathLike[str] | None, manager: DBManager | None =
     return that catalog. `None` goes back to the default: `ZORVIA_CATALOG`, read again, or the
     sample. The catalog's rows are read as the kinds are first needed."""
     if manager is None:
-        from zorvia.catalog_types import other_db as manager
+        from zorvia.catalog_types import other_db
+
+        manager = other_db
     if path is None:
         default_catalog.cache_clear()
         catalog = default_catalog()
