@@ -39,9 +39,11 @@ def warnings() -> Iterator[list[str]]:
 
 
 @pytest.fixture
-def restore_other_db() -> Iterator[None]:
-    yield
-    db.use_catalog(None)
+def own_other_db(monkeypatch: pytest.MonkeyPatch) -> None:
+    """A fresh `other_db` for the test, so that the shared one keeps the dictionaries other tests hold."""
+    manager = dmr.DBManager()
+    manager.db_module = db
+    monkeypatch.setattr(catalog_types, "other_db", manager)
 
 
 class Profile(BaseModel):
@@ -107,7 +109,7 @@ def test_a_bad_catalog_is_one_clear_error(tmp_path: Path, make: Any, message: st
 
 
 def test_use_catalog_points_other_db_with_a_fresh_cache_and_none_goes_back(
-    tmp_path: Path, restore_other_db: None
+    tmp_path: Path, own_other_db: None
 ) -> None:
     sample_icon = Profile(icon=108).icon
     catalog = db.use_catalog(write_catalog(tmp_path, "folder", {"Icon": ICONS}))

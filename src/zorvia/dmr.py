@@ -9,7 +9,7 @@ a catalog's rows (or its JSON text, see `zorvia.db`) when a kind's dictionary is
 import sys
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, make_dataclass
-from functools import cache
+from functools import cache, partial
 from typing import Any
 
 from pydantic import ConfigDict, TypeAdapter, ValidationError
@@ -87,71 +87,57 @@ class CatalogError(ZorvError):
         index: int | None = None,
         record_id: object = None,
         field: str | None = None,
-        problems: Sequence[str] = (),
     ) -> None:
         super().__init__(f"{source}: {problem}")
         self.source = source
         self.kind, self.index, self.record_id, self.field = kind, index, record_id, field
-        self.problems = tuple(problems) or (str(self),)
+        self.problems: tuple[str, ...] = (str(self),)
 
 
-def _record_id(row: object) -> object:
-    """The ID a raw row (or a record) gives itself, None when it has none."""
+def _record_id(rows: Any, index: int) -> object:
+    """The ID the row at `index` gives itself, None when it has none."""
+    row = rows[index] if isinstance(rows, list) and index < len(rows) else None
     if isinstance(row, Record):
         return row.name.ID
     name = row.get("name") if isinstance(row, dict) else None
     return name.get("ID") if isinstance(name, dict) else None
 
 
-def _where(kind: str | None, index: int | None, record_id: object, field: str | None) -> str:
-    parts = [] if kind is None else [kind if index is None else f"{kind} record {index}"]
-    if index is not None and record_id is not None:
-        parts[0] += f" (ID {record_id})"
-    if field:
-        parts.append(f"field {field!r}")
-    return ": ".join(parts)
+def _kind_rows(document: Callable[[], Any], kind: str) -> Any:
+    return document().get(kind, [])
+
+
+def _problem(source: object, detail: Any, kind: str | None, rows: Callable[[], Any]) -> CatalogError:
+    """One fault pydantic found, located: `kind`'s rows, or (kind None) a whole catalog document,
+    whose locations start with the kind."""
+    loc, message = list(detail["loc"]), detail["msg"]
+    if kind is None and loc:
+        kind = str(loc.pop(0))
+        if kind not in KIND_FIELDS:  # a key of the document
+            return CatalogError(source, f"{kind!r} is not a catalog kind (the kinds: {', '.join(KIND_FIELDS)})")
+        rows = partial(_kind_rows, rows, kind)
+    index = loc.pop(0) if loc and isinstance(loc[0], int) else None
+    record_id = None if index is None else _record_id(rows(), index)
+    if detail["type"] in {"extra_forbidden", "unexpected_keyword_argument"} and kind is not None:
+        known = ["ID", "str"] if loc[:1] == ["name"] else ["name", *KIND_FIELDS[kind]]
+        message = f"not a field of {'the name' if known[0] == 'ID' else kind} (its fields: {', '.join(known)})"
+    field = ".".join(str(part) for part in loc) or None
+    where = kind if index is None else f"{kind} record {index}" + ("" if record_id is None else f" (ID {record_id})")
+    text = ": ".join(filter(None, [where, field and f"field {field!r}", message]))
+    return CatalogError(source, text, kind=kind, index=index, record_id=record_id, field=field)
 
 
 def invalid_catalog(source: object, error: ValidationError, rows: Callable[[], Any], kind: str | None = None) -> CatalogError:
     """The CatalogError for pydantic's `error`, raised validating one kind's rows (`kind` given)
-    or a whole catalog document (each location then starts with the kind). `rows` returns what
-    was validated, read again only to name the IDs of the records at fault."""
-    problems: list[tuple[str | None, int | None, object, str | None, str]] = []
-    document: Any = None
-    for detail in error.errors(include_url=False):
-        loc = list(detail["loc"])
-        message = detail["msg"]
-        row_kind = kind if kind is not None else (str(loc.pop(0)) if loc else None)
-        if detail["type"] == "extra_forbidden" and kind is None and not loc:  # a key of the document
-            message = f"{row_kind!r} is not a catalog kind (the kinds: {', '.join(KIND_FIELDS)})"
-            row_kind = None
-        index = loc.pop(0) if loc and isinstance(loc[0], int) else None
-        if detail["type"] in {"extra_forbidden", "unexpected_keyword_argument"} and row_kind in KIND_FIELDS:
-            known = ["ID", "str"] if loc[:1] == ["name"] else ["name", *KIND_FIELDS[row_kind]]  # type: ignore[index]
-            message = f"not a field of {'the name' if known[0] == 'ID' else row_kind} (its fields: {', '.join(known)})"
-        record_id = None
-        if index is not None:
-            if document is None:
-                try:
-                    document = rows()
-                except ValueError:
-                    document = {}
-            kind_rows = document if kind is not None else document.get(row_kind, [])
-            record_id = _record_id(kind_rows[index]) if index < len(kind_rows) else None
-        field = ".".join(str(part) for part in loc) or None
-        problems.append((row_kind, index, record_id, field, message))
-    lines = [f"{source}: {': '.join(filter(None, [_where(*p[:4]), p[4]]))}" for p in problems]
-    first_kind, first_index, first_id, first_field, first_message = problems[0]
-    more = f" (and {len(lines) - 1} more)" if len(lines) > 1 else ""
-    return CatalogError(
-        source,
-        lines[0].removeprefix(f"{source}: ") + more,
-        kind=first_kind,
-        index=first_index,
-        record_id=first_id,
-        field=first_field,
-        problems=lines,
-    )
+    or a whole catalog document. `rows` returns what was validated; it is called only to name
+    the IDs of the records at fault."""
+    read = cache(rows)
+    found = [_problem(source, detail, kind, read) for detail in error.errors(include_url=False)]
+    first = found[0]
+    first.problems = tuple(str(problem) for problem in found)
+    if len(found) > 1:
+        first.args = (f"{first} (and {len(found) - 1} more)",)
+    return first
 
 
 @cache
@@ -178,7 +164,7 @@ def index_records(kind: str, records: Sequence[Record], source: object = "the ca
         for index, record in enumerate(records):
             record_id = record.name.ID
             if record_id in first:
-                problem = f"{_where(kind, index, record_id, 'name.ID')}: ID {record_id} is already used by record {first[record_id]}"
+                problem = f"{kind} record {index} (ID {record_id}): field 'name.ID': ID {record_id} is already used by record {first[record_id]}"
                 raise CatalogError(source, problem, kind=kind, index=index, record_id=record_id, field="name.ID")
             first[record_id] = index
     return kind_dict

@@ -45,7 +45,6 @@ class CatalogError(ZorvError):
         index: int | None = None,
         record_id: object = None,
         field: str | None = None,
-        problems: Sequence[str] = (),
     ) -> None: ...
 
 def invalid_catalog(
