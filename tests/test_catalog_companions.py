@@ -11,6 +11,7 @@ import pytest
 from catalog_support import KINDS, run_python
 
 from zorvia import db, dmr
+from zorvia.errors import CatalogError
 
 
 def fresh_manager(db_module: Any = db) -> dmr.DBManager:
@@ -91,7 +92,7 @@ class TestRecordClasses:
         ],
     )
     def test_malformed_rows_are_refused(self, row: dict[str, Any]) -> None:
-        with pytest.raises(dmr.CatalogError, match="^the catalog: Icon record 0 "):
+        with pytest.raises(CatalogError, match="^the catalog: Icon record 0 "):
             dmr.parse_records("Icon", [row])
 
     def test_rows_become_records(self) -> None:

@@ -13,6 +13,7 @@ from pydantic import BaseModel
 
 from zorvia import catalog_types, db, dmr
 from zorvia.catalog_types import PydanticIcon
+from zorvia.errors import CatalogError
 
 ICONS = [{"name": {"ID": 5, "str": "Icon Five"}, "genre": "Own"}, {"name": {"ID": 6, "str": "Icon Six"}, "genre": "Own"}]
 MUSIC = [{"name": {"ID": 9, "str": "Music Nine"}, "artist": "Band", "bpm": 180}]
@@ -83,12 +84,12 @@ def test_a_bad_record_is_one_error_naming_file_kind_index_id_and_field(
     path = write_catalog(tmp_path, layout, {"Icon": rows})
     manager = dmr.DBManager()
     manager.db_module = db.Catalog(path)
-    with pytest.raises(dmr.CatalogError) as caught:
+    with pytest.raises(CatalogError) as caught:
         manager.get_dict("Icon_dict")
     where = path if layout == "file" else path / "Icon.json"
     assert str(caught.value) == f"{where}: {message}"
     assert (caught.value.source, caught.value.kind) == (where, "Icon")
-    with pytest.raises(dmr.CatalogError):  # nothing half-built was kept
+    with pytest.raises(CatalogError):  # nothing half-built was kept
         manager.get_dict("Icon_dict")
 
 
@@ -103,7 +104,7 @@ def test_a_bad_record_is_one_error_naming_file_kind_index_id_and_field(
     ids=["missing", "unknown-kind", "unknown-file", "truncated"],
 )
 def test_a_bad_catalog_is_one_clear_error(tmp_path: Path, make: Any, message: str) -> None:
-    with pytest.raises(dmr.CatalogError) as caught:
+    with pytest.raises(CatalogError) as caught:
         db.Catalog(make(tmp_path)).records("Icon")
     assert str(caught.value).startswith(f"{tmp_path}{os.sep}{message}")
 

@@ -23,7 +23,7 @@ from loguru import logger
 
 from zorvia import __version__, protocol
 from zorvia.db import CATALOG_ENV
-from zorvia.errors import ZorvError, ZorvNetworkError, ZorvServiceError
+from zorvia.errors import CatalogError, ZorvError, ZorvNetworkError, ZorvServiceError
 from zorvia.models import UserData, UserPreview, record_name
 from zorvia.userid import KelvoNet
 
@@ -270,7 +270,7 @@ def run_catalog(args: argparse.Namespace) -> int:
             continue
         try:
             lines.append(f"{kind:<16}{len(manager.get_dict(f'{kind}_dict')):>9,}")
-        except dmr.CatalogError as error:
+        except CatalogError as error:
             failed.add(catalog.where(kind))
             problems.extend(error.problems)
     if problems:

@@ -57,7 +57,8 @@ class Catalog:
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        from zorvia.dmr import KIND_FIELDS, CatalogError
+        from zorvia.dmr import KIND_FIELDS
+        from zorvia.errors import CatalogError
 
         self.path = Path(path)
         if self.path.is_dir():
@@ -76,7 +77,7 @@ class Catalog:
         return self.path / f"{kind}.json" if self.path.is_dir() else self.path
 
     def records(self, kind: str) -> list[Record]:
-        """`kind`'s validated records, in the catalog's order; `zorvia.dmr.CatalogError` if they
+        """`kind`'s validated records, in the catalog's order; `zorvia.errors.CatalogError` if they
         cannot be read or are malformed."""
         from zorvia.dmr import KIND_FIELDS
 
@@ -118,7 +119,7 @@ class Catalog:
 
 
 def _read(path: Path, missing_ok: bool = False) -> bytes | None:
-    from zorvia.dmr import CatalogError
+    from zorvia.errors import CatalogError
 
     try:
         return path.read_bytes()

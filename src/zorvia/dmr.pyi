@@ -5,7 +5,7 @@ from typing import Any, ClassVar
 
 from pydantic import ConfigDict, TypeAdapter, ValidationError
 
-from zorvia.errors import ZorvError
+from zorvia.errors import CatalogError as CatalogError
 
 STRICT_ROWS: ConfigDict
 
@@ -28,24 +28,6 @@ KIND_FIELDS: dict[str, dict[str, type]]
 
 RECORD_CLASSES: dict[str, type[Record]]
 DICT_NAMES: dict[str, str]
-
-class CatalogError(ZorvError):
-    source: object
-    kind: str | None
-    index: int | None
-    record_id: object
-    field: str | None
-    problems: tuple[str, ...]
-    def __init__(
-        self,
-        source: object,
-        problem: str,
-        *,
-        kind: str | None = None,
-        index: int | None = None,
-        record_id: object = None,
-        field: str | None = None,
-    ) -> None: ...
 
 def invalid_catalog(
     source: object, error: ValidationError, rows: Callable[[], Any], kind: str | None = None
