@@ -37,6 +37,7 @@ def catalog_types_section() -> str:
     kinds = "".join(
         f"\nclass _{kind}PydanticAnnotation(_ReferenceAnnotation): ...\n\n"
         f"Pydantic{kind}: TypeAlias = Annotated[int | {kind}, _{kind}PydanticAnnotation]\n"
+        f'"""A field holding a `{kind}` record of the catalog, or the integer ID the catalog lacks."""\n'
         for kind in KIND_FIELDS
     )
     return f"{imports}\n{_listing([f'Pydantic{kind}' for kind in KIND_FIELDS])}{kinds}"

@@ -106,7 +106,7 @@ class TestSuccessfulImport:
             report(
                 names=body_names(catalog_types),
                 registered=sys.modules["zorvia.catalog_types"] is catalog_types,
-                catalog_read=db.load_catalog.cache_info().currsize,
+                catalog_read=db.default_catalog.cache_info().currsize,
                 all=catalog_types.__all__,
             )
             """,

@@ -210,3 +210,36 @@ def test_demo_in_a_broken_environment_is_one_line(
     assert (result.returncode, result.stdout) == (1, "")
     (line,) = result.stderr.splitlines()
     assert line.startswith("zorvia demo: error: ") and message in line.lower()
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "out", "err"),
+    [
+        ([], 0, ["Icon                    3", "Records                63"], []),
+        (["Icon", "108"], 0, ["Icon(name=RecordName(ID=108, str='Icon Meadow'), genre='Special')"], []),
+        (["Icon", "7"], 1, [], ["catalog.json: Icon has no record with ID 7"]),
+        (
+            ["own.json"],
+            1,
+            [],
+            ["own.json: Icon record 1 (ID 5): field 'genre': Input should be a valid string",
+             "own.json: Map record 0: Input should be an object",
+             "zorvia catalog: error: own.json: 2 problems"],
+        ),
+        (["a", "b", "c", "d"], 1, [], ["zorvia catalog: error: give a catalog PATH, a KIND and an ID, or both"]),
+    ],
+    ids=["sample", "record", "unknown-id", "bad", "arguments"],
+)
+def test_catalog_checks_a_catalog_or_prints_a_record(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
+    args: list[str], status: int, out: list[str], err: list[str],
+) -> None:
+    (tmp_path / "own.json").write_text(
+        '{"Icon": [{"name": {"ID": 4, "str": "a"}, "genre": "g"}, {"name": {"ID": 5, "str": "b"}, "genre": 1}],'
+        ' "Map": [7]}'
+    )
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["catalog", *args]) == status
+    printed = capsys.readouterr()
+    assert all(line in printed.out for line in out), printed.out
+    assert all(line in printed.err for line in err), printed.err

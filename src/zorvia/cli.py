@@ -4,7 +4,7 @@
 code becomes a `UserId`, the manager checks the services, and a `Zorv2` fetches the player's
 preview and data, which are printed with their catalog names. `zorvia serve` runs the local
 service in the foreground for code of one's own, and `zorvia qrcode` asks it for another login
-QR code.
+QR code. `zorvia catalog` checks a catalog file or folder, or prints one of its records.
 """
 
 from __future__ import annotations
@@ -22,7 +22,8 @@ from typing import TYPE_CHECKING
 from loguru import logger
 
 from zorvia import __version__, protocol
-from zorvia.errors import ZorvError, ZorvNetworkError, ZorvServiceError
+from zorvia.db import CATALOG_ENV
+from zorvia.errors import CatalogError, ZorvError, ZorvNetworkError, ZorvServiceError
 from zorvia.models import UserData, UserPreview, record_name
 from zorvia.userid import KelvoNet
 
@@ -240,6 +241,51 @@ def run_qrcode(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_catalog(args: argparse.Namespace) -> int:
+    from zorvia import db, dmr
+
+    path, kind_and_id = (None, args.args) if len(args.args) in (0, 2) else (args.args[0], args.args[1:])
+    if len(kind_and_id) not in (0, 2):
+        raise CommandError("give a catalog PATH, a KIND and an ID, or both")
+    catalog = db.default_catalog() if path is None else db.Catalog(path)
+    manager = dmr.DBManager()
+    manager.db_module = catalog
+    if kind_and_id:
+        kind, text = kind_and_id
+        if kind not in dmr.KIND_FIELDS:
+            raise CommandError(f"{kind!r} is not a catalog kind (the kinds: {', '.join(dmr.KIND_FIELDS)})")
+        try:
+            record = manager.get_dict(f"{kind}_dict")[int(text)]
+        except ValueError:
+            raise CommandError(f"{text!r} is not an integer ID") from None
+        except KeyError:
+            raise CommandError(f"{catalog.where(kind)}: {kind} has no record with ID {text}") from None
+        print(record, flush=True)
+        return 0
+    lines: list[str] = []
+    problems: list[str] = []
+    failed: set[Path] = set()
+    for kind in dmr.KIND_FIELDS:
+        if catalog.where(kind) in failed:  # one file of every kind, already refused
+            continue
+        try:
+            lines.append(f"{kind:<16}{len(manager.get_dict(f'{kind}_dict')):>9,}")
+        except CatalogError as error:
+            failed.add(catalog.where(kind))
+            problems.extend(error.problems)
+    if problems:
+        shown = problems[:PROBLEMS_SHOWN]
+        more = [f"... and {len(problems) - len(shown)} more"] if len(problems) > len(shown) else []
+        print("\n".join([*shown, *more]), file=sys.stderr, flush=True)
+        raise CommandError(f"{catalog.path}: {len(problems)} problem{'s' if len(problems) > 1 else ''}")
+    total = sum(len(manager.get_dict(f"{kind}_dict")) for kind in dmr.KIND_FIELDS)
+    print("\n".join([f"Catalog         {catalog.path}", *lines, f"{'Records':<16}{total:>9,}"]), flush=True)
+    return 0
+
+
+PROBLEMS_SHOWN = 10
+
+
 def port(text: str) -> int:
     value = int(text)
     if not 0 <= value <= 65535:
@@ -300,6 +346,17 @@ def build_parser() -> argparse.ArgumentParser:
         "proves the configuration's keychip and salt: give --config the file the service speaks with.",
     )
     qrcode.set_defaults(run=run_qrcode)
+
+    catalog = commands.add_parser(
+        "catalog",
+        usage="%(prog)s [-h] [PATH] [KIND ID]",
+        help="check a catalog, or print one of its records",
+        description="Read every kind of a catalog (a JSON file, or a folder of one file per kind) and print "
+        f"each kind's count, or the first problems found; with KIND and ID, print that record. Without PATH: "
+        f"the catalog in use, ${CATALOG_ENV} or the sample.",
+    )
+    catalog.add_argument("args", nargs="*", metavar="[PATH] [KIND ID]", help=argparse.SUPPRESS)
+    catalog.set_defaults(run=run_catalog)
     return parser
 
 

@@ -1,10 +1,11 @@
 import builtins
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from types import ModuleType
 from typing import Any, ClassVar
 
-from pydantic import ConfigDict
+from pydantic import ConfigDict, TypeAdapter, ValidationError
+
+from zorvia.errors import CatalogError as CatalogError
 
 STRICT_ROWS: ConfigDict
 
@@ -28,20 +29,25 @@ KIND_FIELDS: dict[str, dict[str, type]]
 RECORD_CLASSES: dict[str, type[Record]]
 DICT_NAMES: dict[str, str]
 
-def parse_records(kind: str, rows: list[dict[str, Any]]) -> list[Record]: ...
+def invalid_catalog(
+    source: object, error: ValidationError, rows: Callable[[], Any], kind: str | None = None
+) -> CatalogError: ...
+def rows_adapter(kind: str) -> TypeAdapter[list[Record]]: ...
+def parse_records(kind: str, rows: Iterable[Any], source: object = "the catalog") -> list[Record]: ...
+def index_records(kind: str, records: Sequence[Record], source: object = "the catalog") -> dict[int, Record]: ...
 
 class _KindDicts(dict[str, dict[int, Record]]):
-    db_module: ModuleType | None
-    def __init__(self, db_module: ModuleType | None) -> None: ...
+    db_module: Any
+    def __init__(self, db_module: Any) -> None: ...
     def __missing__(self, dict_name: str) -> dict[int, Record]: ...
 
 class DBManager:
     get_dict: Callable[[str], dict[int, Record]]
     def __init__(self) -> None: ...
     @property
-    def db_module(self) -> ModuleType | None: ...
+    def db_module(self) -> Any: ...
     @db_module.setter
-    def db_module(self, module: ModuleType | None) -> None: ...
+    def db_module(self, module: Any) -> None: ...
 
 # Below: written by tests/stub_sources.py from zorvia.dmr.KIND_FIELDS (edit the table, then run it).
 

@@ -110,3 +110,28 @@ class ZorvQrCodeTimeoutError(ZorvQrCodeError):
     """A login QR code whose embedded time stamp is too old (a `ZorvQrCodeError` too)."""
 
     default_message = "the login QR code has expired"
+
+
+class CatalogError(ZorvError):
+    """A catalog that cannot be used: unreadable, malformed, or with an ID used twice in a kind.
+
+    `source` names the file (or the object) the bad rows came from, `kind` the kind (None when
+    the fault is not in one kind's rows), `index` the record's position in its kind's list,
+    `record_id` its ID (None when it has none), `field` the field at fault, dotted ("name.ID");
+    `problems` holds one line per fault found, the first of them being the error's text.
+    """
+
+    def __init__(
+        self,
+        source: object,
+        problem: str,
+        *,
+        kind: str | None = None,
+        index: int | None = None,
+        record_id: object = None,
+        field: str | None = None,
+    ) -> None:
+        super().__init__(f"{source}: {problem}")
+        self.source = source
+        self.kind, self.index, self.record_id, self.field = kind, index, record_id, field
+        self.problems: tuple[str, ...] = (str(self),)
