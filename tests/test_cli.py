@@ -226,9 +226,10 @@ def test_demo_in_a_broken_environment_is_one_line(
              "own.json: Map record 0: Input should be an object",
              "zorvia catalog: error: own.json: 2 problems"],
         ),
+        (["folder"], 0, ["Icon                    1", "Music             missing", "Records                 1"], []),
         (["a", "b", "c", "d"], 1, [], ["zorvia catalog: error: give a catalog PATH, a KIND and an ID, or both"]),
     ],
-    ids=["sample", "record", "unknown-id", "bad", "arguments"],
+    ids=["sample", "record", "unknown-id", "bad", "folder", "arguments"],
 )
 def test_catalog_checks_a_catalog_or_prints_a_record(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch,
@@ -238,6 +239,8 @@ def test_catalog_checks_a_catalog_or_prints_a_record(
         '{"Icon": [{"name": {"ID": 4, "str": "a"}, "genre": "g"}, {"name": {"ID": 5, "str": "b"}, "genre": 1}],'
         ' "Map": [7]}'
     )
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "Icon.json").write_text('[{"name": {"ID": 4, "str": "a"}, "genre": "g"}]')
     monkeypatch.chdir(tmp_path)
     assert cli.main(["catalog", *args]) == status
     printed = capsys.readouterr()

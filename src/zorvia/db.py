@@ -76,6 +76,10 @@ class Catalog:
         """The file `kind`'s rows are read from."""
         return self.path / f"{kind}.json" if self.path.is_dir() else self.path
 
+    def holds(self, kind: str) -> bool:
+        """Whether the catalog has `kind` at all (a file of its own, or a key of the document)."""
+        return self.where(kind).is_file() if self.path.is_dir() else kind in self._document
+
     def records(self, kind: str) -> list[Record]:
         """`kind`'s validated records, in the catalog's order; `zorvia.errors.CatalogError` if they
         cannot be read or are malformed."""
