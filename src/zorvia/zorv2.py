@@ -10,14 +10,14 @@ never retried. Every request is logged at DEBUG while the settings' `net_log` or
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
 from pydantic import ValidationError
 from tenacity import RetryCallState, Retrying
 
 from zorvia import protocol
 from zorvia._masked import MaskedStr
-from zorvia._transport import Answer, Closing, Endpoint, SealedClient, retry_policy
+from zorvia._transport import Answer, AsyncSealedClient, Closing, Endpoint, SealedClient, retry_policy
 from zorvia.aes import ZorvAES
 from zorvia.settings import NetSettings, current
 
@@ -37,8 +37,12 @@ NET_LOG: bool = False
 T = TypeVar("T")
 
 
-class _TitleClient(Closing):
-    """What both title-server clients share: the sealed exchange and its retries."""
+class TitleClient:
+    """What the title server's clients share, whether their calls block or are awaited: the
+    checks of their arguments, the sealed exchange and its retries (`zorvia.aio.AsyncZorvNet`
+    is the awaitable per-user client)."""
+
+    _sealed: ClassVar[type[SealedClient] | type[AsyncSealedClient]] = SealedClient
 
     def __init__(
         self,
@@ -63,7 +67,7 @@ class _TitleClient(Closing):
         self.verify = verify
         self.retry = retry
         self.settings = settings = current() if settings is None else settings
-        self._client = SealedClient(
+        self._client = self._sealed(
             SERVICE,
             settings.title_url,
             protocol.Envelope(self.salt, aes),
@@ -86,10 +90,20 @@ class _TitleClient(Closing):
         pause = state.next_action.sleep if state.next_action is not None else 0.0
         self.logger.warning("{}; retry {} of {} in {:.2f} s", error, state.attempt_number, self.retry, pause)
 
+    def _retries(self) -> dict[str, Any]:
+        """tenacity's arguments for an idempotent request: retried after transient failures."""
+        return retry_policy(self.retry, self.settings.backoff, self._log_retry)
+
+    def _data(self, **data: Any) -> dict[str, Any]:
+        return {"userId": self.userId, **data}
+
+
+class _TitleClient(TitleClient, Closing):
+    _client: SealedClient
+
     def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
-        retrying = Retrying(**retry_policy(self.retry, self.settings.backoff, self._log_retry))
-        return retrying(self._client.exchange, path, {"userId": self.userId, **data})
+        return Retrying(**self._retries())(self._client.exchange, path, self._data(**data))
 
     def close(self) -> None:
         self._client.close()
@@ -148,29 +162,45 @@ class ZorvNet(_TitleClient):
 
     def logout(self, timestamp: int) -> None:
         """Ends the user's session: one attempt, never retried (a repeat could end a newer session)."""
-        answer = self._client.exchange(protocol.TITLE_LOGOUT, {"userId": self.userId, "timestamp": timestamp})
-        answer.field("loggedOut", bool)
+        self._client.exchange(protocol.TITLE_LOGOUT, self._data(timestamp=timestamp)).field("loggedOut", bool)
 
 
-class Zorv2(Closing):
-    """One user's title object: the user's preview and data as models, and the logout."""
+class TitleObject:
+    """What both per-user title objects share, whether their calls block or are awaited: what
+    the manager hands them, and the reading of the answers into models (`zorvia.aio.AsyncZorv2`
+    is the awaitable one)."""
 
-    def __init__(self, net: ZorvNet, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
+    def __init__(self, net: Any, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
         self.net = net
         self.userId = userId
         self.timestamp = timestamp
         self.config = config
         self.logger = logger
 
-    def preview(self) -> UserPreview:
+    def _preview(self, data: dict[str, Any]) -> UserPreview:
         from zorvia.models import UserPreview
 
-        return _validated(UserPreview, self.net.get_preview(), self.net.endpoint(protocol.TITLE_PREVIEW))
+        return _validated(UserPreview, data, self.net.endpoint(protocol.TITLE_PREVIEW))
 
-    def user_data(self) -> UserData:
+    def _user_data(self, data: dict[str, Any]) -> UserData:
         from zorvia.models import UserData
 
-        return _validated(UserData, self.net.get_user_data(), self.net.endpoint(protocol.TITLE_USER_DATA))
+        return _validated(UserData, data, self.net.endpoint(protocol.TITLE_USER_DATA))
+
+
+class Zorv2(TitleObject, Closing):
+    """One user's title object: the user's preview and data as models, and the logout."""
+
+    net: ZorvNet
+
+    def __init__(self, net: ZorvNet, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
+        super().__init__(net, userId, timestamp, config, logger)
+
+    def preview(self) -> UserPreview:
+        return self._preview(self.net.get_preview())
+
+    def user_data(self) -> UserData:
+        return self._user_data(self.net.get_user_data())
 
     def logout(self) -> None:
         self.net.logout(self.timestamp)

@@ -1,0 +1,215 @@
+"""The road for programs on an event loop: awaitable calls that never block the loop.
+
+    async with AsyncZorvManager(config) as manager:
+        user_id = await manager.generate_user_id(qrcode=qrcode)
+        async with await manager.generate_zorv2(user_id) as zorv2:
+            data = await zorv2.user_data()
+            await zorv2.logout()
+
+Runs on asyncio, and on trio through anyio. The native `ZorvManager` stays what it is, synchronous:
+an `AsyncZorvManager` holds one and leaves it every decision (the QR code's checks, the ping cache,
+the per-user client factory). Its login client is swapped for the awaitable twin, whose calls the
+manager hands back unchanged, so a login is awaited on the loop; the calls that reach the title
+server through the manager's own client (`ping()`, `client_test()`, and `generate_zorv2()`, whose
+ping may be stale) run on worker threads, at most `threads` at once. Each user's client is the
+awaitable twin of the one the manager's factory made, on `httpx2.AsyncClient`, keeping the same
+deadline, size bound, retries and errors as the blocking clients (`zorvia._transport`).
+
+Cancelling a task mid-road closes what it opened on the way out of its `async with` blocks. A
+logout is sent once and never retried: one that is cancelled is logged as a warning, since the
+service may or may not have ended the session, and the cancellation goes on to the caller.
+"""
+
+from __future__ import annotations
+
+import inspect
+from operator import attrgetter
+from typing import TYPE_CHECKING, Any
+
+import anyio
+from anyio import to_thread
+from tenacity import AsyncRetrying
+
+from zorvia import protocol
+from zorvia._transport import Answer, AsyncClosing, AsyncSealedClient
+from zorvia.aes import ZorvAES
+from zorvia.errors import ZorvNetworkError, ZorvServiceError
+from zorvia.settings import NetSettings
+from zorvia.userid import KelvoNet, LoginClient
+from zorvia.zorv2 import TitleClient, TitleObject, ZorvNet
+from zorvia.zorvmanager import ZorvManager, zorvia_logger
+
+if TYPE_CHECKING:
+    from loguru import Logger
+
+    from zorvia.models import UserData, UserPreview
+    from zorvia.zorvtypes import UserId, ZorvConfig
+
+__all__ = ["DEFAULT_THREADS", "AsyncKelvoNet", "AsyncZorv2", "AsyncZorvManager", "AsyncZorvNet"]
+
+# Worker threads an AsyncZorvManager runs the manager's blocking calls on, at most, by default.
+DEFAULT_THREADS = 4
+
+_ping = attrgetter("ping")
+
+
+class AsyncKelvoNet(LoginClient, AsyncClosing):
+    """The login service's client with awaitable calls: `zorvia.userid.KelvoNet`'s twin."""
+
+    _sealed = AsyncSealedClient
+    _client: AsyncSealedClient
+
+    @classmethod
+    def of(cls, client: KelvoNet) -> AsyncKelvoNet:
+        """The awaitable twin of a blocking client: its keychip, salt, proxy and settings."""
+        return cls(client.keychip, client.kelvo_salt, client.proxy, client.verify, settings=client.settings)
+
+    async def get_user_id_by_qrcode(self, text: str) -> UserId | None:
+        return self._user_id(await self._client.exchange(protocol.LOGIN_QRCODE, self._qrcode_request(text)))
+
+    async def check_alive(self) -> bool:
+        try:
+            answer = await self._client.exchange(protocol.LOGIN_HEALTH, self._health_request())
+        except (ZorvNetworkError, ZorvServiceError) as error:
+            return self._down(error)
+        return self._healthy(answer)
+
+    async def aclose(self) -> None:
+        await self._client.aclose()
+
+
+class AsyncZorvNet(TitleClient, AsyncClosing):
+    """One user's title-server client with awaitable calls: `zorvia.zorv2.ZorvNet`'s twin."""
+
+    _sealed = AsyncSealedClient
+    _client: AsyncSealedClient
+
+    def __init__(
+        self,
+        ping: int,
+        salt: str,
+        userId: int,
+        logger: Logger,
+        aes: ZorvAES | None,
+        proxy: str,
+        verify: bool,
+        retry: int,
+        *,
+        settings: NetSettings | None = None,
+    ) -> None:
+        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
+        self.ping = ping
+
+    @classmethod
+    def of(cls, net: ZorvNet) -> AsyncZorvNet:
+        """The awaitable twin of a client the manager's factory made."""
+        return cls(
+            net.ping, net.salt, net.userId, net.logger, net.aes, net.proxy, net.verify, net.retry, settings=net.settings
+        )
+
+    async def _request(self, path: str, **data: Any) -> Answer:
+        """An idempotent request: retried after transient failures."""
+        answer: Answer = await AsyncRetrying(**self._retries())(self._client.exchange, path, self._data(**data))
+        return answer
+
+    async def get_preview(self) -> dict[str, Any]:
+        return (await self._request(protocol.TITLE_PREVIEW)).data
+
+    async def get_user_data(self) -> dict[str, Any]:
+        return (await self._request(protocol.TITLE_USER_DATA)).data
+
+    async def logout(self, timestamp: int) -> None:
+        """Ends the user's session: one attempt, never retried (a repeat could end a newer session)."""
+        try:
+            answer = await self._client.exchange(protocol.TITLE_LOGOUT, self._data(timestamp=timestamp))
+        except anyio.get_cancelled_exc_class():
+            self.logger.warning(
+                "{}: the logout was cancelled; the session may or may not have ended",
+                self.endpoint(protocol.TITLE_LOGOUT),
+            )
+            raise
+        answer.field("loggedOut", bool)
+
+    async def aclose(self) -> None:
+        await self._client.aclose()
+
+
+class AsyncZorv2(TitleObject, AsyncClosing):
+    """One user's title object with awaitable calls: `zorvia.zorv2.Zorv2`'s twin. `async with`
+    closes its client."""
+
+    net: AsyncZorvNet
+
+    def __init__(self, net: AsyncZorvNet, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
+        super().__init__(net, userId, timestamp, config, logger)
+
+    async def preview(self) -> UserPreview:
+        return self._preview(await self.net.get_preview())
+
+    async def user_data(self) -> UserData:
+        return self._user_data(await self.net.get_user_data())
+
+    async def logout(self) -> None:
+        await self.net.logout(self.timestamp)
+
+    async def aclose(self) -> None:
+        await self.net.aclose()
+
+
+class AsyncZorvManager(AsyncClosing):
+    """A `ZorvManager` for one event loop: the same calls, awaited.
+
+    `manager` is the native manager it holds, built from `config` and `logger`; its login client
+    is the awaitable `AsyncKelvoNet`. Its blocking calls run on at most `threads` worker threads
+    at once. `async with` (or `aclose()`) closes the login client and the manager's own
+    title-server client; each `AsyncZorv2` closes its own.
+    """
+
+    def __init__(self, config: ZorvConfig, logger: Logger = zorvia_logger, *, threads: int = DEFAULT_THREADS) -> None:
+        if type(threads) is not int or threads < 1:
+            raise ValueError(f"threads must be an int >= 1, got {threads!r}")
+        self.manager = manager = ZorvManager(config, logger)
+        blocking = manager.kelvo_net
+        # The manager hands back what its login client returns, unchanged: given the awaitable
+        # twin, its QR checks run as they are and the exchange is awaited here.
+        manager.kelvo_net = self._login = AsyncKelvoNet.of(blocking)
+        blocking.close()
+        self._threads = anyio.CapacityLimiter(threads)
+
+    async def _off_loop(self, call: Any, *args: Any) -> Any:
+        return await to_thread.run_sync(call, *args, limiter=self._threads)
+
+    async def generate_user_id(self, qrcode: str | None = None, userId: int | None = None) -> UserId | None:
+        """`ZorvManager.generate_user_id`, with the login service's answer awaited."""
+        user_id = self.manager.generate_user_id(qrcode, userId)
+        if inspect.isawaitable(user_id):  # the service was asked (a known ID or no code needs it not)
+            user_id = await user_id
+        return user_id  # type: ignore[no-any-return]
+
+    async def check_db_alive(self) -> bool:
+        alive: bool = await self.manager.check_db_alive()  # type: ignore[misc]
+        return alive
+
+    async def ping(self) -> int:
+        """The manager's cached ping (the title server is asked when it is over 900 s old)."""
+        ping: int = await self._off_loop(_ping, self.manager)
+        return ping
+
+    async def client_test(self) -> dict[str, Any]:
+        result: dict[str, Any] = await self._off_loop(self.manager.client_test)
+        return result
+
+    async def generate_zorv2(self, I_userId: UserId) -> AsyncZorv2:
+        """The user's awaitable title object: the manager's, with the awaitable twin of its client."""
+        zorv2 = await self._off_loop(self.manager.generate_zorv2, I_userId)
+        blocking = zorv2.net
+        try:
+            net = AsyncZorvNet.of(blocking)
+        finally:
+            blocking.close()
+        return AsyncZorv2(net=net, userId=zorv2.userId, timestamp=zorv2.timestamp, config=zorv2.config, logger=zorv2.logger)
+
+    async def aclose(self) -> None:
+        """Closes the login client and the manager's own title-server client."""
+        self.manager.base_net.close()
+        await self._login.aclose()
