@@ -370,8 +370,8 @@ class _Sealed:
     configuration alone decides where traffic goes.
     """
 
-    _client_class: ClassVar[type[httpx2.Client] | type[httpx2.AsyncClient]]
-    _transport_class: ClassVar[type[_Transport] | type[_AsyncTransport]]
+    _client_class: ClassVar[type[Any]]  # httpx2.Client or AsyncClient
+    _transport_class: ClassVar[type[Any]]  # the transport of that kind
 
     def __init__(
         self,

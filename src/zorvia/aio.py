@@ -172,7 +172,8 @@ class AsyncZorvManager(AsyncClosing):
         blocking = manager.kelvo_net
         # The manager hands back what its login client returns, unchanged: given the awaitable
         # twin, its QR checks run as they are and the exchange is awaited here.
-        manager.kelvo_net = self._login = AsyncKelvoNet.of(blocking)
+        self._login = AsyncKelvoNet.of(blocking)
+        manager.kelvo_net = self._login  # type: ignore[assignment]  # the same calls, awaited
         blocking.close()
         self._threads = anyio.CapacityLimiter(threads)
 
@@ -184,7 +185,7 @@ class AsyncZorvManager(AsyncClosing):
         user_id = self.manager.generate_user_id(qrcode, userId)
         if inspect.isawaitable(user_id):  # the service was asked (a known ID or no code needs it not)
             user_id = await user_id
-        return user_id  # type: ignore[no-any-return]
+        return user_id
 
     async def check_db_alive(self) -> bool:
         alive: bool = await self.manager.check_db_alive()  # type: ignore[misc]

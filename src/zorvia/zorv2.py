@@ -60,7 +60,7 @@ class TitleClient:
         if type(retry) is not int or retry < 0:
             raise ValueError(f"retry must be an int >= 0, got {retry!r}")
         self.salt = MaskedStr(salt)
-        self.userId = MaskedStr(userId) if isinstance(userId, str) else userId  # a keychip is a secret
+        self.userId: Any = MaskedStr(userId) if isinstance(userId, str) else userId  # a keychip is a secret
         self.logger = logger
         self.aes = aes
         self.proxy = proxy
