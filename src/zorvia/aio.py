@@ -32,11 +32,9 @@ from tenacity import AsyncRetrying
 
 from zorvia import protocol
 from zorvia._transport import Answer, AsyncClosing, AsyncSealedClient
-from zorvia.aes import ZorvAES
 from zorvia.errors import ZorvNetworkError, ZorvServiceError
-from zorvia.settings import NetSettings
 from zorvia.userid import KelvoNet, LoginClient
-from zorvia.zorv2 import TitleClient, TitleObject, ZorvNet
+from zorvia.zorv2 import TitleObject, UserClient, ZorvNet
 from zorvia.zorvmanager import ZorvManager, zorvia_logger
 
 if TYPE_CHECKING:
@@ -78,27 +76,11 @@ class AsyncKelvoNet(LoginClient, AsyncClosing):
         await self._client.aclose()
 
 
-class AsyncZorvNet(TitleClient, AsyncClosing):
+class AsyncZorvNet(UserClient, AsyncClosing):
     """One user's title-server client with awaitable calls: `zorvia.zorv2.ZorvNet`'s twin."""
 
     _sealed = AsyncSealedClient
     _client: AsyncSealedClient
-
-    def __init__(
-        self,
-        ping: int,
-        salt: str,
-        userId: int,
-        logger: Logger,
-        aes: ZorvAES | None,
-        proxy: str,
-        verify: bool,
-        retry: int,
-        *,
-        settings: NetSettings | None = None,
-    ) -> None:
-        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
-        self.ping = ping
 
     @classmethod
     def of(cls, net: ZorvNet) -> AsyncZorvNet:

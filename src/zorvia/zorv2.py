@@ -135,8 +135,9 @@ class BaseZorvNet(_TitleClient):
         return self._request(protocol.TITLE_TESTMODE, placeId=placeId, clientId=clientId).data
 
 
-class ZorvNet(_TitleClient):
-    """One user's connection to the title server (built by the manager's factory)."""
+class UserClient(TitleClient):
+    """What both per-user clients take: the ping value they are made with, first, and the rest
+    positionally, as the manager's factory passes them."""
 
     def __init__(
         self,
@@ -153,6 +154,10 @@ class ZorvNet(_TitleClient):
     ) -> None:
         super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
         self.ping = ping
+
+
+class ZorvNet(UserClient, _TitleClient):
+    """One user's connection to the title server (built by the manager's factory)."""
 
     def get_preview(self) -> dict[str, Any]:
         return self._request(protocol.TITLE_PREVIEW).data
