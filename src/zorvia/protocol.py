@@ -85,11 +85,15 @@ class Envelope:
     """Seals and opens messages under one salt and, for the title server, one cipher."""
 
     def __init__(self, salt: str | bytes, aes: ZorvAES | None = None) -> None:
-        self._mac_key = MaskedBytes(salt.encode("utf-8") if isinstance(salt, str) else salt)
+        key = MaskedBytes(salt.encode("utf-8") if isinstance(salt, str) else salt)
+        # The HMAC keyed once; each tag starts from a copy of it, not from the key again.
+        self._mac = hmac.new(key, digestmod=hashlib.sha256)
         self._aes = aes
 
     def _tag(self, context: bytes, payload: bytes) -> bytes:
-        return hmac.new(self._mac_key, _VERSION_BYTE + context + b"\0" + payload, hashlib.sha256).digest()
+        mac = self._mac.copy()
+        mac.update(_VERSION_BYTE + context + b"\0" + payload)
+        return mac.digest()
 
     def seal(self, data: dict[str, Any], context: bytes, ts: int | None = None) -> tuple[bytes, bytes]:
         """The wire body for `data` and its tag, stamped `ts` (default: now)."""

@@ -85,7 +85,8 @@ def configure(settings: NetSettings | None) -> None:
 
 def _variables() -> tuple[tuple[str, str], ...]:
     """The environment's ZORVIA_ variables (their names in any case, as they are read)."""
-    return tuple((name, value) for name, value in os.environ.items() if name[:7].upper() == ENV_PREFIX)
+    environ = os.environ  # only the names of the others are decoded: this runs for every client built
+    return tuple((name, environ[name]) for name in environ if name[:7].upper() == ENV_PREFIX)
 
 
 def current() -> NetSettings:
