@@ -37,7 +37,7 @@ async def test_every_sample_user_walks_the_awaited_road(sim: SimService, zorvia_
             await title.logout()
         assert type(preview) is UserPreview and type(data) is UserData
         assert data.model_dump(mode="json", by_alias=True) == wire["data"]
-        assert title.net._client._http.is_closed
+        assert title.net._client.closed
     assert sim.requests[protocol.TITLE_LOGOUT] == len(sim.store.users)
     assert type(await manager.ping()) is int and sim.requests[protocol.TITLE_PING] == 1  # the manager's cache
     # The manager's own checks, before the service is asked; a known ID needs no service at all.
@@ -109,8 +109,8 @@ async def test_a_task_cancelled_mid_road_leaves_nothing_open(sim: SimService, ca
             while not sim.requests[path]:  # the request is on its way: cancel the road now
                 await anyio.sleep(0.01)
             tasks.cancel_scope.cancel()
-        assert title is not None and title.net._client._http.is_closed
-        assert manager.manager.kelvo_net._client._http.is_closed
+        assert title is not None and title.net._client.closed
+        assert manager.manager.kelvo_net._client.closed and all(pool.is_closed for pool in manager._pools.values())
         del title, manager
         gc.collect()
     assert [str(warning.message) for warning in seen if issubclass(warning.category, ResourceWarning)] == []

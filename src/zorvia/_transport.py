@@ -48,6 +48,7 @@ from zorvia.settings import NetSettings, without_credentials
 
 # The longest wait between two attempts, however many retries came before.
 BACKOFF_MAX = 8.0
+HEADERS = {"content-type": protocol.CONTENT_TYPE}
 
 
 @cache
@@ -98,6 +99,27 @@ def budget(timeout: float | None, expired: type[Exception]) -> float | None:
     if left <= 0:
         raise expired("the exchange's deadline has passed")
     return left if timeout is None else min(timeout, left)
+
+
+# --- Where a blocking exchange may not wait: on an event loop ---------------------------------
+
+_ON_LOOP: ContextVar[bool] = ContextVar("zorvia_on_loop", default=False)
+
+
+class WouldBlock(Exception):
+    """A blocking client was asked for an exchange within `not_blocking()`; nothing was sent."""
+
+
+@contextmanager
+def not_blocking() -> Iterator[None]:
+    """Within the block, a blocking client's exchange raises WouldBlock instead of waiting for
+    the network: code on an event loop runs a blocking call there when the call needs no
+    exchange, and on a worker thread when it does."""
+    token = _ON_LOOP.set(True)
+    try:
+        yield
+    finally:
+        _ON_LOOP.reset(token)
 
 
 # --- The answer and what can go wrong with it -----------------------------------------------
@@ -323,16 +345,16 @@ def _keep_deadlines(pool: Any, default: type, backend: Any) -> None:
 class _Transport(httpx2.HTTPTransport):
     """httpx2's own transport (pool, proxies, TLS, error mapping) over deadline-keeping connections."""
 
-    def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
-        super().__init__(verify=verify, proxy=proxy, trust_env=False)
+    def __init__(self, verify: ssl.SSLContext, proxy: str | None, **options: Any) -> None:
+        super().__init__(verify=verify, proxy=proxy, trust_env=False, **options)
         _keep_deadlines(self._pool, httpcore2.SyncBackend, _DeadlineBackend())
 
 
 class _AsyncTransport(httpx2.AsyncHTTPTransport):
     """The same over httpx2's async transport."""
 
-    def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
-        super().__init__(verify=verify, proxy=proxy, trust_env=False)
+    def __init__(self, verify: ssl.SSLContext, proxy: str | None, **options: Any) -> None:
+        super().__init__(verify=verify, proxy=proxy, trust_env=False, **options)
         _keep_deadlines(self._pool, httpcore2.AsyncNetworkBackend, _AsyncDeadlineBackend())
 
 
@@ -367,7 +389,8 @@ class _Sealed:
     map failures and open the answer. Subclasses hold the httpx2 client and move the bytes.
 
     `proxy` "" means a direct connection; the environment's proxy settings are not used, so the
-    configuration alone decides where traffic goes.
+    configuration alone decides where traffic goes. The client sends through a pool of its own,
+    or through `pool` (made by `pool()`), which others share and its owner closes.
     """
 
     _client_class: ClassVar[type[Any]]  # httpx2.Client or AsyncClient
@@ -384,29 +407,48 @@ class _Sealed:
         settings: NetSettings,
         logger: Any,
         net_log: Callable[[], bool],
+        pool: Any = None,
     ) -> None:
         self.service = service
         self.base_url = without_credentials(base_url.rstrip("/"))
         self.settings = settings
+        self.closed = False
         self._envelope = envelope
         self._proxied = bool(proxy)
         self._logger = logger if logger is not None else zorvia_logger
         self._net_log = net_log
+        # Each path's endpoint and absolute URL, made once: merging a path into the base URL
+        # costs httpx2 a parse of the whole URL at every request.
+        self._targets: dict[str, tuple[Endpoint, httpx2.URL]] = {}
         given = httpx2.URL(base_url)  # credentials in the address go as basic auth, off every URL shown
-        self._http: Any = self._client_class(
-            base_url=self.base_url,
-            auth=(given.username, given.password) if given.userinfo else None,
-            transport=self._transport_class(ssl_context(bool(verify)), proxy or None),
-            timeout=settings.timeout,
-            trust_env=False,
-        )
+        self._auth = httpx2.BasicAuth(given.username, given.password) if given.userinfo else None
+        self._timeout = httpx2.Timeout(settings.timeout)
+        self._owns_pool = pool is None
+        self._http: Any = self.pool(proxy, verify) if pool is None else pool
+
+    @classmethod
+    def pool(cls, proxy: str, verify: bool, connections: int | None = None) -> Any:
+        """An httpx2 client of this kind that many sealed clients with this `proxy` and `verify`
+        may send through (each request carries its own URL, credentials and timeouts), holding
+        at most `connections` connections at once (default: httpx2's 100). Its owner closes it."""
+        options = {} if connections is None else {"limits": httpx2.Limits(max_connections=connections)}
+        return cls._client_class(transport=cls._transport_class(ssl_context(bool(verify)), proxy or None, **options), trust_env=False)
+
+    def _target(self, path: str) -> tuple[Endpoint, httpx2.URL]:
+        target = self._targets.get(path)
+        if target is None:
+            url = self.base_url + path
+            target = self._targets[path] = (Endpoint(self.service, url), httpx2.URL(url))
+        return target
 
     def endpoint(self, path: str) -> Endpoint:
-        return Endpoint(self.service, self.base_url + path)
+        return self._target(path)[0]
 
-    def _seal(self, path: str, data: dict[str, Any]) -> tuple[Endpoint, bytes, bytes]:
+    def _seal(self, path: str, data: dict[str, Any]) -> tuple[Endpoint, httpx2.URL, bytes, bytes]:
+        if self.closed:
+            raise RuntimeError(f"this {self.service} client has been closed")
         body, tag = self._envelope.seal(data, protocol.request_context(path))
-        return self.endpoint(path), body, tag
+        return *self._target(path), body, tag
 
     def _failed(self, error: httpx2.RequestError, endpoint: Endpoint, until: float) -> ZorvError:
         expired = time.monotonic() >= until
@@ -436,7 +478,8 @@ class _Sealed:
 class SealedClient(_Sealed, Closing):
     """Exchanges sealed messages with one service over one pooled httpx2 client.
 
-    The pool is closed by `close()`, or when the client is collected.
+    A pool of its own is closed by `close()`, or when the client is collected; after `close()`,
+    an exchange raises RuntimeError.
     """
 
     _client_class = httpx2.Client
@@ -444,15 +487,18 @@ class SealedClient(_Sealed, Closing):
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        weakref.finalize(self, self._http.close)
+        if self._owns_pool:
+            weakref.finalize(self, self._http.close)
 
     def exchange(self, path: str, data: dict[str, Any]) -> Answer:
         """One request to `path` and its answer, within the deadline and the size bound."""
-        endpoint, body, tag = self._seal(path, data)
+        if _ON_LOOP.get():
+            raise WouldBlock(str(self.endpoint(path)))
+        endpoint, url, body, tag = self._seal(path, data)
         start = time.perf_counter()
         try:
             with deadline(self.settings.deadline) as until, self._http.stream(
-                "POST", path, content=body, headers={"content-type": protocol.CONTENT_TYPE}
+                "POST", url, content=body, headers=HEADERS, auth=self._auth, timeout=self._timeout
             ) as response:
                 answer = self._answer_body(response)
                 if not answer.over:
@@ -464,14 +510,16 @@ class SealedClient(_Sealed, Closing):
         return self._opened(path, tag, endpoint, response, answer, time.perf_counter() - start)
 
     def close(self) -> None:
-        self._http.close()
+        self.closed = True
+        if self._owns_pool:
+            self._http.close()
 
 
 class AsyncSealedClient(_Sealed, AsyncClosing):
     """The same over one pooled `httpx2.AsyncClient`, on asyncio or trio: `await exchange(...)`.
 
-    The pool is closed by `await aclose()`; an async client cannot close itself when collected,
-    so one left open warns as httpx2's own do.
+    A pool of its own is closed by `await aclose()`; an async client cannot close itself when
+    collected, so one left open warns as httpx2's own do.
     """
 
     _client_class = httpx2.AsyncClient
@@ -479,12 +527,12 @@ class AsyncSealedClient(_Sealed, AsyncClosing):
 
     async def exchange(self, path: str, data: dict[str, Any]) -> Answer:
         """One request to `path` and its answer, within the deadline and the size bound."""
-        endpoint, body, tag = self._seal(path, data)
+        endpoint, url, body, tag = self._seal(path, data)
         start = time.perf_counter()
         try:
             with deadline(self.settings.deadline) as until:
                 async with self._http.stream(
-                    "POST", path, content=body, headers={"content-type": protocol.CONTENT_TYPE}
+                    "POST", url, content=body, headers=HEADERS, auth=self._auth, timeout=self._timeout
                 ) as response:
                     answer = self._answer_body(response)
                     if not answer.over:
@@ -496,5 +544,7 @@ class AsyncSealedClient(_Sealed, AsyncClosing):
         return self._opened(path, tag, endpoint, response, answer, time.perf_counter() - start)
 
     async def aclose(self) -> None:
-        with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
-            await self._http.aclose()
+        self.closed = True
+        if self._owns_pool:
+            with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
+                await self._http.aclose()

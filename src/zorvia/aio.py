@@ -9,11 +9,13 @@
 Runs on asyncio, and on trio through anyio. The native `ZorvManager` stays what it is, synchronous:
 an `AsyncZorvManager` holds one and leaves it every decision (the QR code's checks, the ping cache,
 the per-user client factory). Its login client is swapped for the awaitable twin, whose calls the
-manager hands back unchanged, so a login is awaited on the loop; the calls that reach the title
-server through the manager's own client (`ping()`, `client_test()`, and `generate_zorv2()`, whose
-ping may be stale) run on worker threads, at most `threads` at once. Each user's client is the
-awaitable twin of the one the manager's factory made, on `httpx2.AsyncClient`, keeping the same
-deadline, size bound, retries and errors as the blocking clients (`zorvia._transport`).
+manager hands back unchanged, so a login is awaited on the loop. A call that reaches the title
+server through the manager's own blocking client (`client_test()`, and `ping()` or
+`generate_zorv2()` when the manager's ping cache is stale) runs on a worker thread, at most
+`threads` at once; `ping()` and `generate_zorv2()` with a fresh cache run on the loop. Each
+user's client is the awaitable twin of the one the manager's factory made, on `httpx2.AsyncClient`
+through the manager's pool of connections, keeping the same deadline, size bound, retries and
+errors as the blocking clients (`zorvia._transport`).
 
 Cancelling a task mid-road closes what it opened on the way out of its `async with` blocks. A
 logout is sent once and never retried: one that is cancelled is logged as a warning, since the
@@ -31,7 +33,7 @@ from anyio import to_thread
 from tenacity import AsyncRetrying
 
 from zorvia import protocol
-from zorvia._transport import Answer, AsyncClosing, AsyncSealedClient
+from zorvia._transport import Answer, AsyncClosing, AsyncSealedClient, WouldBlock, not_blocking
 from zorvia.errors import ZorvNetworkError, ZorvServiceError
 from zorvia.userid import KelvoNet, LoginClient
 from zorvia.zorv2 import TitleObject, UserClient, ZorvNet
@@ -43,10 +45,12 @@ if TYPE_CHECKING:
     from zorvia.models import UserData, UserPreview
     from zorvia.zorvtypes import UserId, ZorvConfig
 
-__all__ = ["DEFAULT_THREADS", "AsyncKelvoNet", "AsyncZorv2", "AsyncZorvManager", "AsyncZorvNet"]
+__all__ = ["DEFAULT_CONNECTIONS", "DEFAULT_THREADS", "AsyncKelvoNet", "AsyncZorv2", "AsyncZorvManager", "AsyncZorvNet"]
 
 # Worker threads an AsyncZorvManager runs the manager's blocking calls on, at most, by default.
 DEFAULT_THREADS = 4
+# Connections an AsyncZorvManager's pool holds at most, by default.
+DEFAULT_CONNECTIONS = 16
 
 _ping = attrgetter("ping")
 
@@ -58,9 +62,10 @@ class AsyncKelvoNet(LoginClient, AsyncClosing):
     _client: AsyncSealedClient
 
     @classmethod
-    def of(cls, client: KelvoNet) -> AsyncKelvoNet:
-        """The awaitable twin of a blocking client: its keychip, salt, proxy and settings."""
-        return cls(client.keychip, client.kelvo_salt, client.proxy, client.verify, settings=client.settings)
+    def of(cls, client: KelvoNet, pool: Any = None) -> AsyncKelvoNet:
+        """The awaitable twin of a blocking client: its keychip, salt, proxy and settings; `pool`:
+        the `AsyncSealedClient.pool` to send through (default: its own)."""
+        return cls(client.keychip, client.kelvo_salt, client.proxy, client.verify, settings=client.settings, pool=pool)
 
     async def get_user_id_by_qrcode(self, text: str) -> UserId | None:
         return self._user_id(await self._client.exchange(protocol.LOGIN_QRCODE, self._qrcode_request(text)))
@@ -83,11 +88,13 @@ class AsyncZorvNet(UserClient, AsyncClosing):
     _client: AsyncSealedClient
 
     @classmethod
-    def of(cls, net: ZorvNet) -> AsyncZorvNet:
-        """The awaitable twin of a client the manager's factory made."""
+    def of(cls, net: ZorvNet, pool: Any = None) -> AsyncZorvNet:
+        """The awaitable twin of a client the manager's factory made; `pool`: the
+        `AsyncSealedClient.pool` to send through (default: its own)."""
         return cls(
-            net.ping, net.salt, net.userId, net.logger, net.aes, net.proxy, net.verify, net.retry, settings=net.settings
-        )
+            net.ping, net.salt, net.userId, net.logger, net.aes, net.proxy, net.verify, net.retry,
+            settings=net.settings, pool=pool,
+        )  # fmt: skip
 
     async def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
@@ -142,25 +149,54 @@ class AsyncZorvManager(AsyncClosing):
     """A `ZorvManager` for one event loop: the same calls, awaited.
 
     `manager` is the native manager it holds, built from `config` and `logger`; its login client
-    is the awaitable `AsyncKelvoNet`. Its blocking calls run on at most `threads` worker threads
-    at once. `async with` (or `aclose()`) closes the login client and the manager's own
-    title-server client; each `AsyncZorv2` closes its own.
+    is the awaitable `AsyncKelvoNet`. The login client and every user's client send through
+    one pool of connections of the manager's, which holds at most `connections` connections at
+    once (an exchange beyond them waits for one to be free, within its deadline). Its blocking
+    calls run on at most `threads` worker threads at once. `async with` (or `aclose()`) closes
+    the pool, the login client and the manager's own title-server client.
     """
 
-    def __init__(self, config: ZorvConfig, logger: Logger = zorvia_logger, *, threads: int = DEFAULT_THREADS) -> None:
-        if type(threads) is not int or threads < 1:
-            raise ValueError(f"threads must be an int >= 1, got {threads!r}")
+    def __init__(
+        self,
+        config: ZorvConfig,
+        logger: Logger = zorvia_logger,
+        *,
+        threads: int = DEFAULT_THREADS,
+        connections: int = DEFAULT_CONNECTIONS,
+    ) -> None:
+        for name, value in (("threads", threads), ("connections", connections)):
+            if type(value) is not int or value < 1:
+                raise ValueError(f"{name} must be an int >= 1, got {value!r}")
         self.manager = manager = ZorvManager(config, logger)
+        self._connections = connections
+        self._pools: dict[tuple[str, bool], Any] = {}
         blocking = manager.kelvo_net
         # The manager hands back what its login client returns, unchanged: given the awaitable
         # twin, its QR checks run as they are and the exchange is awaited here.
-        self._login = AsyncKelvoNet.of(blocking)
+        self._login = AsyncKelvoNet.of(blocking, self._pool(blocking.proxy, blocking.verify))
         manager.kelvo_net = self._login  # type: ignore[assignment]  # the same calls, awaited
         blocking.close()
         self._threads = anyio.CapacityLimiter(threads)
 
+    def _pool(self, proxy: str, verify: bool) -> Any:
+        """The manager's pool for clients with this proxy and verification (one, as a rule)."""
+        key = (proxy, bool(verify))
+        pool = self._pools.get(key)
+        if pool is None:
+            pool = self._pools[key] = AsyncSealedClient.pool(proxy, verify, self._connections)
+        return pool
+
     async def _off_loop(self, call: Any, *args: Any) -> Any:
         return await to_thread.run_sync(call, *args, limiter=self._threads)
+
+    async def _blocking(self, call: Any, *args: Any) -> Any:
+        """`call(*args)`, a call of the manager's: on the loop when the manager makes it without
+        an exchange (its ping cache is fresh), else again on a worker thread."""
+        try:
+            with not_blocking():
+                return call(*args)
+        except WouldBlock:  # nothing was sent, and the manager changed nothing
+            return await self._off_loop(call, *args)
 
     async def generate_user_id(self, qrcode: str | None = None, userId: int | None = None) -> UserId | None:
         """`ZorvManager.generate_user_id`, with the login service's answer awaited."""
@@ -175,7 +211,7 @@ class AsyncZorvManager(AsyncClosing):
 
     async def ping(self) -> int:
         """The manager's cached ping (the title server is asked when it is over 900 s old)."""
-        ping: int = await self._off_loop(_ping, self.manager)
+        ping: int = await self._blocking(_ping, self.manager)
         return ping
 
     async def client_test(self) -> dict[str, Any]:
@@ -184,15 +220,19 @@ class AsyncZorvManager(AsyncClosing):
 
     async def generate_zorv2(self, I_userId: UserId) -> AsyncZorv2:
         """The user's awaitable title object: the manager's, with the awaitable twin of its client."""
-        zorv2 = await self._off_loop(self.manager.generate_zorv2, I_userId)
+        zorv2 = await self._blocking(self.manager.generate_zorv2, I_userId)
         blocking = zorv2.net
         try:
-            net = AsyncZorvNet.of(blocking)
+            net = AsyncZorvNet.of(blocking, self._pool(blocking.proxy, blocking.verify))
         finally:
             blocking.close()
         return AsyncZorv2(net=net, userId=zorv2.userId, timestamp=zorv2.timestamp, config=zorv2.config, logger=zorv2.logger)
 
     async def aclose(self) -> None:
-        """Closes the login client and the manager's own title-server client."""
+        """Closes the pool, the login client and the manager's own title-server client; the
+        users' title objects can no longer be used then."""
         self.manager.base_net.close()
         await self._login.aclose()
+        with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
+            for pool in self._pools.values():
+                await pool.aclose()

@@ -29,6 +29,7 @@ class LoginClient:
         verify: bool = True,
         *,
         settings: NetSettings | None = None,
+        pool: Any = None,
     ) -> None:
         self.keychip = MaskedStr(keychip)
         self.kelvo_salt = MaskedStr(kelvo_salt)
@@ -44,6 +45,7 @@ class LoginClient:
             settings=settings,
             logger=None,
             net_log=lambda: settings.net_log or bool(zorv2.NET_LOG),
+            pool=pool,
         )
 
     @property
@@ -78,7 +80,8 @@ class KelvoNet(LoginClient, Closing):
 
     Requests and answers are authenticated with `kelvo_salt`; the service learns the keychip
     with every request. A request is made once, never retried. `settings` (default: those in
-    force, `zorvia.settings.current()`) are taken when the client is built.
+    force, `zorvia.settings.current()`) are taken when the client is built. `pool`: an httpx2
+    client made by `SealedClient.pool` to send through, shared with others (default: its own).
     """
 
     _client: SealedClient

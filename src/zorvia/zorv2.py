@@ -54,6 +54,7 @@ class TitleClient:
         verify: bool,
         retry: int,
         settings: NetSettings | None,
+        pool: Any = None,
     ) -> None:
         if aes is None:
             raise TypeError("the title server speaks only encrypted bodies: aes must be a ZorvAES, not None")
@@ -76,6 +77,7 @@ class TitleClient:
             settings=settings,
             logger=logger,
             net_log=lambda: settings.net_log or bool(NET_LOG),
+            pool=pool,
         )
 
     @property
@@ -137,7 +139,8 @@ class BaseZorvNet(_TitleClient):
 
 class UserClient(TitleClient):
     """What both per-user clients take: the ping value they are made with, first, and the rest
-    positionally, as the manager's factory passes them."""
+    positionally, as the manager's factory passes them; `pool`: an httpx2 client made by
+    `SealedClient.pool` to send through, shared with others (default: its own)."""
 
     def __init__(
         self,
@@ -151,8 +154,9 @@ class UserClient(TitleClient):
         retry: int,
         *,
         settings: NetSettings | None = None,
+        pool: Any = None,
     ) -> None:
-        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
+        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings, pool)
         self.ping = ping
 
 
