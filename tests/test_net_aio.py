@@ -110,7 +110,7 @@ async def test_a_task_cancelled_mid_road_leaves_nothing_open(sim: SimService, ca
                 await anyio.sleep(0.01)
             tasks.cancel_scope.cancel()
         assert title is not None and title.net._client.closed
-        assert manager.manager.kelvo_net._client.closed and all(pool.is_closed for pool in manager._pools.values())
+        assert manager.manager.kelvo_net._client.closed and all(pool.http.is_closed for pool in manager._pools.values())
         del title, manager
         gc.collect()
     assert [str(warning.message) for warning in seen if issubclass(warning.category, ResourceWarning)] == []

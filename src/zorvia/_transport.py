@@ -345,8 +345,8 @@ def _keep_deadlines(pool: Any, default: type, backend: Any) -> None:
 class _Transport(httpx2.HTTPTransport):
     """httpx2's own transport (pool, proxies, TLS, error mapping) over deadline-keeping connections."""
 
-    def __init__(self, verify: ssl.SSLContext, proxy: str | None, **options: Any) -> None:
-        super().__init__(verify=verify, proxy=proxy, trust_env=False, **options)
+    def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
+        super().__init__(verify=verify, proxy=proxy, trust_env=False)
         _keep_deadlines(self._pool, httpcore2.SyncBackend, _DeadlineBackend())
 
 
@@ -354,7 +354,7 @@ class _AsyncTransport(httpx2.AsyncHTTPTransport):
     """The same over httpx2's async transport."""
 
     def __init__(self, verify: ssl.SSLContext, proxy: str | None, **options: Any) -> None:
-        super().__init__(verify=verify, proxy=proxy, trust_env=False, **options)
+        super().__init__(verify=verify, proxy=proxy, trust_env=False, **options)  # options: limits
         _keep_deadlines(self._pool, httpcore2.AsyncNetworkBackend, _AsyncDeadlineBackend())
 
 
@@ -384,13 +384,46 @@ class AsyncClosing:
         await self.aclose()
 
 
+class AsyncPool:
+    """Connections that many awaitable clients with this `proxy` and `verify` share, whatever
+    service they reach: one `httpx2.AsyncClient` (each request carries its own URL, credentials
+    and timeouts) holding at most `connections` connections.
+
+    An exchange takes one of `connections` slots before it seals its request and gives it back
+    once the answer is read, so that at most that many exchanges are in flight and the others
+    wait with no work done, within their deadline. Its owner closes it (`await aclose()`).
+    """
+
+    def __init__(self, proxy: str, verify: bool, connections: int) -> None:
+        transport = _AsyncTransport(ssl_context(bool(verify)), proxy or None, limits=httpx2.Limits(max_connections=connections))
+        self.http = httpx2.AsyncClient(transport=transport, trust_env=False)
+        self.connections = connections
+        self.slots = anyio.Semaphore(connections)
+
+    async def slot(self, endpoint: Endpoint, settings: NetSettings, until: float) -> None:
+        """Takes a slot: at once when one is free, else waiting until `until` at most."""
+        try:
+            self.slots.acquire_nowait()
+        except anyio.WouldBlock:
+            with anyio.move_on_after(until - time.monotonic()) as waiting:
+                await self.slots.acquire()
+            if waiting.cancelled_caught:
+                problem = f"none of the {self.connections} connections was free within the {settings.deadline:g} s deadline"
+                raise ZorvTimeoutError(f"{endpoint}: {problem}", url=endpoint.url) from None
+
+    async def aclose(self) -> None:
+        with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
+            await self.http.aclose()
+
+
 class _Sealed:
     """What both clients do around the I/O of an exchange: seal the request, bound the answer,
     map failures and open the answer. Subclasses hold the httpx2 client and move the bytes.
 
     `proxy` "" means a direct connection; the environment's proxy settings are not used, so the
-    configuration alone decides where traffic goes. The client sends through a pool of its own,
-    or through `pool` (made by `pool()`), which others share and its owner closes.
+    configuration alone decides where traffic goes. The client sends through a pool of
+    connections of its own, or through `pool` (an awaitable client only), which others share and
+    its owner closes.
     """
 
     _client_class: ClassVar[type[Any]]  # httpx2.Client or AsyncClient
@@ -407,7 +440,7 @@ class _Sealed:
         settings: NetSettings,
         logger: Any,
         net_log: Callable[[], bool],
-        pool: Any = None,
+        pool: AsyncPool | None = None,
     ) -> None:
         self.service = service
         self.base_url = without_credentials(base_url.rstrip("/"))
@@ -423,16 +456,14 @@ class _Sealed:
         given = httpx2.URL(base_url)  # credentials in the address go as basic auth, off every URL shown
         self._auth = httpx2.BasicAuth(given.username, given.password) if given.userinfo else None
         self._timeout = httpx2.Timeout(settings.timeout)
-        self._owns_pool = pool is None
-        self._http: Any = self.pool(proxy, verify) if pool is None else pool
-
-    @classmethod
-    def pool(cls, proxy: str, verify: bool, connections: int | None = None) -> Any:
-        """An httpx2 client of this kind that many sealed clients with this `proxy` and `verify`
-        may send through (each request carries its own URL, credentials and timeouts), holding
-        at most `connections` connections at once (default: httpx2's 100). Its owner closes it."""
-        options = {} if connections is None else {"limits": httpx2.Limits(max_connections=connections)}
-        return cls._client_class(transport=cls._transport_class(ssl_context(bool(verify)), proxy or None, **options), trust_env=False)
+        self._pool = pool
+        if pool is None:
+            transport = self._transport_class(ssl_context(bool(verify)), proxy or None)
+            self._http: Any = self._client_class(transport=transport, trust_env=False)
+        elif isinstance(pool.http, self._client_class):
+            self._http = pool.http
+        else:
+            raise TypeError(f"a {type(self).__name__} cannot send through an {type(pool).__name__}")
 
     def _target(self, path: str) -> tuple[Endpoint, httpx2.URL]:
         target = self._targets.get(path)
@@ -487,7 +518,7 @@ class SealedClient(_Sealed, Closing):
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        if self._owns_pool:
+        if self._pool is None:
             weakref.finalize(self, self._http.close)
 
     def exchange(self, path: str, data: dict[str, Any]) -> Answer:
@@ -511,7 +542,7 @@ class SealedClient(_Sealed, Closing):
 
     def close(self) -> None:
         self.closed = True
-        if self._owns_pool:
+        if self._pool is None:
             self._http.close()
 
 
@@ -526,25 +557,33 @@ class AsyncSealedClient(_Sealed, AsyncClosing):
     _transport_class = _AsyncTransport
 
     async def exchange(self, path: str, data: dict[str, Any]) -> Answer:
-        """One request to `path` and its answer, within the deadline and the size bound."""
-        endpoint, url, body, tag = self._seal(path, data)
-        start = time.perf_counter()
-        try:
-            with deadline(self.settings.deadline) as until:
-                async with self._http.stream(
-                    "POST", url, content=body, headers=HEADERS, auth=self._auth, timeout=self._timeout
-                ) as response:
-                    answer = self._answer_body(response)
-                    if not answer.over:
-                        async for chunk in response.aiter_bytes():
-                            if not answer.add(chunk):
-                                break
-        except httpx2.RequestError as error:
-            raise self._failed(error, endpoint, until) from error
+        """One request to `path` and its answer, within the deadline and the size bound (through
+        a shared pool, once a slot is free, within the same deadline)."""
+        pool = self._pool
+        with deadline(self.settings.deadline) as until:
+            if pool is not None:
+                await pool.slot(self.endpoint(path), self.settings, until)
+            try:
+                endpoint, url, body, tag = self._seal(path, data)
+                start = time.perf_counter()
+                try:
+                    async with self._http.stream(
+                        "POST", url, content=body, headers=HEADERS, auth=self._auth, timeout=self._timeout
+                    ) as response:
+                        answer = self._answer_body(response)
+                        if not answer.over:
+                            async for chunk in response.aiter_bytes():
+                                if not answer.add(chunk):
+                                    break
+                except httpx2.RequestError as error:
+                    raise self._failed(error, endpoint, until) from error
+            finally:
+                if pool is not None:
+                    pool.slots.release()
         return self._opened(path, tag, endpoint, response, answer, time.perf_counter() - start)
 
     async def aclose(self) -> None:
         self.closed = True
-        if self._owns_pool:
+        if self._pool is None:
             with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
                 await self._http.aclose()

@@ -33,7 +33,7 @@ from anyio import to_thread
 from tenacity import AsyncRetrying
 
 from zorvia import protocol
-from zorvia._transport import Answer, AsyncClosing, AsyncSealedClient, WouldBlock, not_blocking
+from zorvia._transport import Answer, AsyncClosing, AsyncPool, AsyncSealedClient, WouldBlock, not_blocking
 from zorvia.errors import ZorvNetworkError, ZorvServiceError
 from zorvia.userid import KelvoNet, LoginClient
 from zorvia.zorv2 import TitleObject, UserClient, ZorvNet
@@ -50,7 +50,7 @@ __all__ = ["DEFAULT_CONNECTIONS", "DEFAULT_THREADS", "AsyncKelvoNet", "AsyncZorv
 # Worker threads an AsyncZorvManager runs the manager's blocking calls on, at most, by default.
 DEFAULT_THREADS = 4
 # Connections an AsyncZorvManager's pool holds at most, by default.
-DEFAULT_CONNECTIONS = 16
+DEFAULT_CONNECTIONS = 8
 
 _ping = attrgetter("ping")
 
@@ -62,9 +62,9 @@ class AsyncKelvoNet(LoginClient, AsyncClosing):
     _client: AsyncSealedClient
 
     @classmethod
-    def of(cls, client: KelvoNet, pool: Any = None) -> AsyncKelvoNet:
+    def of(cls, client: KelvoNet, pool: AsyncPool | None = None) -> AsyncKelvoNet:
         """The awaitable twin of a blocking client: its keychip, salt, proxy and settings; `pool`:
-        the `AsyncSealedClient.pool` to send through (default: its own)."""
+        the connections to send through (default: a pool of its own)."""
         return cls(client.keychip, client.kelvo_salt, client.proxy, client.verify, settings=client.settings, pool=pool)
 
     async def get_user_id_by_qrcode(self, text: str) -> UserId | None:
@@ -88,9 +88,9 @@ class AsyncZorvNet(UserClient, AsyncClosing):
     _client: AsyncSealedClient
 
     @classmethod
-    def of(cls, net: ZorvNet, pool: Any = None) -> AsyncZorvNet:
-        """The awaitable twin of a client the manager's factory made; `pool`: the
-        `AsyncSealedClient.pool` to send through (default: its own)."""
+    def of(cls, net: ZorvNet, pool: AsyncPool | None = None) -> AsyncZorvNet:
+        """The awaitable twin of a client the manager's factory made; `pool`: the connections to
+        send through (default: a pool of its own)."""
         return cls(
             net.ping, net.salt, net.userId, net.logger, net.aes, net.proxy, net.verify, net.retry,
             settings=net.settings, pool=pool,
@@ -150,8 +150,9 @@ class AsyncZorvManager(AsyncClosing):
 
     `manager` is the native manager it holds, built from `config` and `logger`; its login client
     is the awaitable `AsyncKelvoNet`. The login client and every user's client send through
-    one pool of connections of the manager's, which holds at most `connections` connections at
-    once (an exchange beyond them waits for one to be free, within its deadline). Its blocking
+    one pool of connections of the manager's (`zorvia._transport.AsyncPool`): at most
+    `connections` exchanges are in flight at once, and the others wait for a free connection
+    within their deadline. Its blocking
     calls run on at most `threads` worker threads at once. `async with` (or `aclose()`) closes
     the pool, the login client and the manager's own title-server client.
     """
@@ -169,7 +170,7 @@ class AsyncZorvManager(AsyncClosing):
                 raise ValueError(f"{name} must be an int >= 1, got {value!r}")
         self.manager = manager = ZorvManager(config, logger)
         self._connections = connections
-        self._pools: dict[tuple[str, bool], Any] = {}
+        self._pools: dict[tuple[str, bool], AsyncPool] = {}
         blocking = manager.kelvo_net
         # The manager hands back what its login client returns, unchanged: given the awaitable
         # twin, its QR checks run as they are and the exchange is awaited here.
@@ -178,12 +179,12 @@ class AsyncZorvManager(AsyncClosing):
         blocking.close()
         self._threads = anyio.CapacityLimiter(threads)
 
-    def _pool(self, proxy: str, verify: bool) -> Any:
+    def _pool(self, proxy: str, verify: bool) -> AsyncPool:
         """The manager's pool for clients with this proxy and verification (one, as a rule)."""
         key = (proxy, bool(verify))
         pool = self._pools.get(key)
         if pool is None:
-            pool = self._pools[key] = AsyncSealedClient.pool(proxy, verify, self._connections)
+            pool = self._pools[key] = AsyncPool(proxy, verify, self._connections)
         return pool
 
     async def _off_loop(self, call: Any, *args: Any) -> Any:
@@ -233,6 +234,5 @@ class AsyncZorvManager(AsyncClosing):
         users' title objects can no longer be used then."""
         self.manager.base_net.close()
         await self._login.aclose()
-        with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
-            for pool in self._pools.values():
-                await pool.aclose()
+        for pool in self._pools.values():
+            await pool.aclose()

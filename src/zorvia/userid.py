@@ -6,7 +6,7 @@ from typing import Any, ClassVar
 
 from zorvia import protocol, zorv2
 from zorvia._masked import MaskedStr
-from zorvia._transport import Answer, AsyncSealedClient, Closing, SealedClient
+from zorvia._transport import Answer, AsyncPool, AsyncSealedClient, Closing, SealedClient
 from zorvia.errors import ZorvNetworkError, ZorvServiceError
 from zorvia.settings import NetSettings, current
 from zorvia.zorvtypes import UserId
@@ -17,7 +17,8 @@ SERVICE = "login service"
 class LoginClient:
     """What the login service's clients share, whether their calls block or are awaited: the
     keychip, the salt and the reading of the service's answers (`zorvia.aio.AsyncKelvoNet` is
-    the awaitable one)."""
+    the awaitable one; `pool`: the `AsyncPool` it sends through, shared with others, by default
+    a pool of its own)."""
 
     _sealed: ClassVar[type[SealedClient] | type[AsyncSealedClient]] = SealedClient
 
@@ -29,7 +30,7 @@ class LoginClient:
         verify: bool = True,
         *,
         settings: NetSettings | None = None,
-        pool: Any = None,
+        pool: AsyncPool | None = None,
     ) -> None:
         self.keychip = MaskedStr(keychip)
         self.kelvo_salt = MaskedStr(kelvo_salt)
@@ -80,8 +81,7 @@ class KelvoNet(LoginClient, Closing):
 
     Requests and answers are authenticated with `kelvo_salt`; the service learns the keychip
     with every request. A request is made once, never retried. `settings` (default: those in
-    force, `zorvia.settings.current()`) are taken when the client is built. `pool`: an httpx2
-    client made by `SealedClient.pool` to send through, shared with others (default: its own).
+    force, `zorvia.settings.current()`) are taken when the client is built.
     """
 
     _client: SealedClient

@@ -17,7 +17,7 @@ from tenacity import RetryCallState, Retrying
 
 from zorvia import protocol
 from zorvia._masked import MaskedStr
-from zorvia._transport import Answer, AsyncSealedClient, Closing, Endpoint, SealedClient, retry_policy
+from zorvia._transport import Answer, AsyncPool, AsyncSealedClient, Closing, Endpoint, SealedClient, retry_policy
 from zorvia.aes import ZorvAES
 from zorvia.settings import NetSettings, current
 
@@ -54,7 +54,7 @@ class TitleClient:
         verify: bool,
         retry: int,
         settings: NetSettings | None,
-        pool: Any = None,
+        pool: AsyncPool | None = None,
     ) -> None:
         if aes is None:
             raise TypeError("the title server speaks only encrypted bodies: aes must be a ZorvAES, not None")
@@ -139,8 +139,8 @@ class BaseZorvNet(_TitleClient):
 
 class UserClient(TitleClient):
     """What both per-user clients take: the ping value they are made with, first, and the rest
-    positionally, as the manager's factory passes them; `pool`: an httpx2 client made by
-    `SealedClient.pool` to send through, shared with others (default: its own)."""
+    positionally, as the manager's factory passes them; `pool`: the `AsyncPool` an
+    awaitable one sends through, shared with others (default: a pool of its own)."""
 
     def __init__(
         self,
@@ -154,7 +154,7 @@ class UserClient(TitleClient):
         retry: int,
         *,
         settings: NetSettings | None = None,
-        pool: Any = None,
+        pool: AsyncPool | None = None,
     ) -> None:
         super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings, pool)
         self.ping = ping
