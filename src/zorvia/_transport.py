@@ -44,7 +44,7 @@ from zorvia.errors import (
     ZorvServiceError,
     ZorvTimeoutError,
 )
-from zorvia.settings import NetSettings, without_credentials
+from zorvia.settings import NetSettings
 
 # The longest wait between two attempts, however many retries came before.
 BACKOFF_MAX = 8.0
@@ -442,8 +442,10 @@ class _Sealed:
         net_log: Callable[[], bool],
         pool: AsyncPool | None = None,
     ) -> None:
+        address = base_url.rstrip("/")
+        given = httpx2.URL(address)  # credentials in it go as basic auth, off every URL shown
         self.service = service
-        self.base_url = without_credentials(base_url.rstrip("/"))
+        self.base_url = str(given.copy_with(username=None, password=None)) if given.userinfo else address
         self.settings = settings
         self.closed = False
         self._envelope = envelope
@@ -453,7 +455,6 @@ class _Sealed:
         # Each path's endpoint and absolute URL, made once: merging a path into the base URL
         # costs httpx2 a parse of the whole URL at every request.
         self._targets: dict[str, tuple[Endpoint, httpx2.URL]] = {}
-        given = httpx2.URL(base_url)  # credentials in the address go as basic auth, off every URL shown
         self._auth = httpx2.BasicAuth(given.username, given.password) if given.userinfo else None
         self._timeout = httpx2.Timeout(settings.timeout)
         self._pool = pool

@@ -56,6 +56,8 @@ TITLE_USER_DATA = "/title/v1/user/data"
 TITLE_LOGOUT = "/title/v1/user/logout"
 
 _VERSION_BYTE = bytes([VERSION])
+# json.dumps with separators of its own builds an encoder at every call.
+_ENCODER = json.JSONEncoder(separators=(",", ":"))
 
 
 def request_context(path: str) -> bytes:
@@ -97,8 +99,8 @@ class Envelope:
 
     def seal(self, data: dict[str, Any], context: bytes, ts: int | None = None) -> tuple[bytes, bytes]:
         """The wire body for `data` and its tag, stamped `ts` (default: now)."""
-        text = json.dumps(
-            {"ts": int(time.time()) if ts is None else ts, "nonce": secrets.token_hex(16), "data": data}, separators=(",", ":")
+        text = _ENCODER.encode(
+            {"ts": int(time.time()) if ts is None else ts, "nonce": secrets.token_hex(16), "data": data}
         ).encode("utf-8")
         payload = self._aes.encrypt(os.urandom(IV_SIZE) + text) if self._aes is not None else text
         tag = self._tag(context, payload)

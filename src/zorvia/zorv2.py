@@ -102,10 +102,14 @@ class TitleClient:
 
 class _TitleClient(TitleClient, Closing):
     _client: SealedClient
+    _retrying: Retrying | None = None  # made at the first request, then kept (its state is per thread)
 
     def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
-        return Retrying(**self._retries())(self._client.exchange, path, self._data(**data))
+        retrying = self._retrying
+        if retrying is None:
+            retrying = self._retrying = Retrying(**self._retries())
+        return retrying(self._client.exchange, path, self._data(**data))
 
     def close(self) -> None:
         self._client.close()
