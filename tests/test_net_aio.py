@@ -12,13 +12,15 @@ import pytest
 from loguru import logger
 from net_support import HEAD, Captured, Peer, drip, finished
 
-from zorvia import errors, protocol
+from zorvia import errors, protocol, zorv2
+from zorvia._transport import WouldBlock, not_blocking
 from zorvia.aes import ZorvAES
 from zorvia.aio import AsyncZorv2, AsyncZorvManager, AsyncZorvNet
 from zorvia.errors import ZorvQrCodeError
 from zorvia.models import UserData, UserPreview
 from zorvia.settings import NetSettings
 from zorvia.sim import SimService
+from zorvia.zorvmanager import ZorvManager
 from zorvia.zorvtypes import UserId
 
 pytest_plugins = ["net_fixtures"]
@@ -76,6 +78,41 @@ async def test_the_login_service_down_is_not_alive(sim: SimService, down_url: st
         assert await manager.check_db_alive() is False
         with pytest.raises(errors.ZorvRefusedError):
             await manager.generate_user_id(qrcode=sim.issue_qrcode())
+
+
+async def test_users_share_the_managers_connections_and_wait_for_one_within_their_deadline(
+    sim: SimService, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    sim.inject("slow", path=protocol.TITLE_LOGOUT, delay=1.0)
+    first, second = (UserId(userId=user_id) for user_id in sim.user_ids()[:2])
+    async with AsyncZorvManager(sim.config, connections=1) as manager:
+        slow = await manager.generate_zorv2(first)
+        monkeypatch.setenv("ZORVIA_DEADLINE", "0.3")
+        waiting = await manager.generate_zorv2(second)
+        assert slow.net._client._http is waiting.net._client._http is manager.manager.kelvo_net._client._http
+        async with anyio.create_task_group() as tasks:
+            tasks.start_soon(slow.logout)  # holds the one connection for a second
+            while not sim.requests[protocol.TITLE_LOGOUT]:
+                await anyio.sleep(0.01)
+            with pytest.raises(errors.ZorvTimeoutError, match="none of the 1 connections was free within the 0.3 s deadline"):
+                await waiting.logout()
+        assert sim.requests[protocol.TITLE_LOGOUT] == 1  # the second one was never sent
+        await waiting.aclose()
+        with pytest.raises(RuntimeError, match="closed"):
+            await waiting.user_data()
+        assert await slow.user_data() is not None  # the pool stays the manager's
+    assert slow.net._client._http.is_closed
+
+
+def test_a_blocking_call_that_needs_an_exchange_is_refused_unsent_where_it_may_not_block(sim: SimService) -> None:
+    manager = ZorvManager(sim.config)
+    with not_blocking(), pytest.raises(WouldBlock):
+        manager.generate_zorv2(UserId(userId=sim.user_ids()[0]))  # the ping cache starts stale
+    assert sim.requests[protocol.TITLE_PING] == 0 and manager.last_ping == 0
+    assert manager.ping > 0
+    with not_blocking():
+        assert manager.generate_zorv2(UserId(userId=sim.user_ids()[0])).net.ping == manager.last_ping
+    zorv2.close_manager(manager)
 
 
 def test_a_dripping_peer_is_cut_by_the_deadline(anyio_backend: str) -> None:
