@@ -12,10 +12,12 @@ a POST with two bytes: the floor's "bare HTTP exchange".
    For each: the wall time (median of the rounds), the loop's worst tick delay (a task asks to
    sleep 1 ms; the delay is how much later it wakes), the most threads of the process and its
    resident memory's growth over the run (both sampled at each tick and at the end).
-2. Instructions (callgrind, client process only): one blocking road through logout and close,
-   against the floor: the same four exchanges bare (httpx2), one on a client kept across rounds
-   (as the login client is) and three on a fresh client closed after them (as the user's is).
-   Also the same two by the clock.
+2. Instructions (callgrind, client process only): one road through logout and close against its
+   floor, the same four exchanges bare (httpx2) to a trivial endpoint, on connections used as
+   the road uses them. The blocking road: one on a client kept across rounds (as the login
+   client is) and three on a fresh client closed after them (as the user's is). The awaited
+   road: all four on one kept `httpx2.AsyncClient` (as the awaitable manager's users share its
+   pool). Also the same by the clock.
 
 Usage: python benchmarks/bench_aio.py [--roads N] [--rounds N] [--only concurrency|instructions]
 Needs the local service's dependencies (pip install '.[sim]') and, for instructions, valgrind.
@@ -221,64 +223,79 @@ async def concurrency(mode: str, roads: int, rounds: int) -> list[dict[str, floa
 # --- 2. Instructions ----------------------------------------------------------------------------
 
 
+RUNS = ("road", "floor", "awaited road", "awaited floor")
+
+
 def measured(count: int, clocked: bool) -> dict[str, float]:
-    """`count` roads and `count` floors after a warm-up; under callgrind each inside sys.call_tracing,
-    whose return dumps the count; by the clock, the best of 5 turns per road and per floor."""
+    """`count` of each of RUNS after a warm-up; under callgrind each batch inside sys.call_tracing,
+    whose return dumps the count; by the clock, the best of 5 turns of each."""
     import httpx2
     from loguru import logger
 
     from zorvia._transport import ssl_context
+    from zorvia.aio import AsyncZorvManager
     from zorvia.sim import SAMPLE_CONFIG
     from zorvia.zorvmanager import ZorvManager
     from zorvia.zorvtypes import ZorvConfig
 
     logger.remove()
     codes: list[str] = json.loads(sys.stdin.read())
-    manager = ZorvManager(ZorvConfig.from_file(SAMPLE_CONFIG))
+    config = ZorvConfig.from_file(SAMPLE_CONFIG)
     url = os.environ["floor_url"]
+    manager = ZorvManager(config)
     kept = httpx2.Client(verify=ssl_context(True), trust_env=False)
-    for code in codes[:5]:
-        road(manager, code)
-        floor(kept, url)
-    codes = codes[5:]
+    loop = asyncio.new_event_loop()
+    awaited = AsyncZorvManager(config)
+    awaited_kept = httpx2.AsyncClient(verify=ssl_context(True), trust_env=False)
 
-    def roads(batch: list[str]) -> None:
+    async def awaited_roads(batch: list[str]) -> None:
         for code in batch:
-            road(manager, code)
+            await awaited_road(awaited, code)
 
-    def floors(number: int) -> None:
-        for _ in range(number):
-            floor(kept, url)
+    async def awaited_floors(number: int) -> None:
+        for _ in range(4 * number):  # the awaited road's four exchanges, all on the manager's kept pool
+            await awaited_kept.post(url, content=b"{}")
 
-    if not clocked:
-        sys.call_tracing(roads, (codes[:count],))
-        sys.call_tracing(floors, (count,))
-        return {}
-    best: dict[str, float] = {"road": float("inf"), "floor": float("inf")}
-    for turn in range(5):
-        batch = codes[turn * count : (turn + 1) * count]
-        for name, run in (("road", lambda: roads(batch)), ("floor", lambda: floors(count))):
+    runs: dict[str, Callable[[list[str]], object]] = {
+        "road": lambda batch: [road(manager, code) for code in batch],
+        "floor": lambda batch: [floor(kept, url) for _ in batch],
+        "awaited road": lambda batch: loop.run_until_complete(awaited_roads(batch)),
+        "awaited floor": lambda batch: loop.run_until_complete(awaited_floors(len(batch))),
+    }
+    for run in runs.values():  # warm-up: imports, the ping cache, the first connections
+        run(codes[:5])
+        codes = codes[5:]
+    best: dict[str, float] = {name: float("inf") for name in runs}
+    for _ in range(5 if clocked else 1):
+        for name, run in runs.items():
+            batch, codes = codes[:count], codes[count:]
+            if not clocked:
+                sys.call_tracing(run, (batch,))
+                continue
             start = time.perf_counter()
-            run()
+            run(batch)
             best[name] = min(best[name], (time.perf_counter() - start) / count)
+    loop.run_until_complete(awaited.aclose())
+    loop.run_until_complete(awaited_kept.aclose())
+    loop.close()
     return best
 
 
-def instructions(service: Service, count: int) -> tuple[float, float]:
-    """Instructions of one road and of one floor, in the client process."""
+def instructions(service: Service, count: int) -> list[float]:
+    """Instructions of one of each of RUNS, in the client process."""
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "callgrind.out"
         valgrind = [
             "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
             "--toggle-collect=_PyEval_CallTracing", "--dump-after=_PyEval_CallTracing",
         ]  # fmt: skip
-        child(service, ["--measure", str(count)], count + 5, wrap=valgrind)
+        child(service, ["--measure", str(count)], len(RUNS) * (count + 5), wrap=valgrind)
         dumps = sorted(Path(folder).glob("callgrind.out.*"), key=lambda path: int(path.name.rsplit(".", 1)[1]))
         totals = [
             int([line for line in dump.read_text().splitlines() if line.startswith(("totals:", "summary:"))][-1].split()[1])
             for dump in dumps
         ]
-    return totals[0] / count, totals[1] / count
+    return [total / count for total in totals]
 
 
 # --- Report -------------------------------------------------------------------------------------
@@ -297,12 +314,15 @@ def report_concurrency(service: Service, roads: int, rounds: int) -> None:
 
 
 def report_instructions(service: Service, count: int) -> None:
-    road_count, floor_count = instructions(service, count)
-    clock = child(service, ["--measure", str(count), "--clock"], 5 * count + 5)
-    print(f"one road through logout and close vs the floor (4 bare exchanges); client process, {count} of each")
-    print(f"{'':<14}{'road':>14}{'floor':>14}{'ratio':>8}")
-    print(f"{'instructions':<14}{road_count:>14,.0f}{floor_count:>14,.0f}{road_count / floor_count:>8.3f}")
-    print(f"{'microseconds':<14}{clock['road'] * 1e6:>14,.0f}{clock['floor'] * 1e6:>14,.0f}{clock['road'] / clock['floor']:>8.3f}")
+    counts = dict(zip(RUNS, instructions(service, count)))
+    clock = child(service, ["--measure", str(count), "--clock"], len(RUNS) * (5 * count + 5))
+    print(f"one road through logout and close vs its floor (the same 4 exchanges, bare); client process, {count} of each")
+    print(f"{'':<26}{'road':>14}{'floor':>14}{'ratio':>8}")
+    for kind in ("", "awaited "):
+        road, floor = counts[kind + "road"], counts[kind + "floor"]
+        print(f"{kind + 'instructions':<26}{road:>14,.0f}{floor:>14,.0f}{road / floor:>8.3f}")
+        road, floor = clock[kind + "road"] * 1e6, clock[kind + "floor"] * 1e6
+        print(f"{kind + 'microseconds':<26}{road:>14,.0f}{floor:>14,.0f}{road / floor:>8.3f}")
 
 
 def main() -> None:
