@@ -152,9 +152,9 @@ class AsyncZorvManager(AsyncClosing):
     is the awaitable `AsyncKelvoNet`. The login client and every user's client send through
     one pool of connections of the manager's (`zorvia._transport.AsyncPool`): at most
     `connections` exchanges are in flight at once, and the others wait for a free connection
-    within their deadline. Its blocking
-    calls run on at most `threads` worker threads at once. `async with` (or `aclose()`) closes
-    the pool, the login client and the manager's own title-server client.
+    within their deadline. Its blocking calls run on at most `threads` worker threads at once.
+    `async with` (or `aclose()`) closes the pool, the login client and the manager's own
+    title-server client.
     """
 
     def __init__(
