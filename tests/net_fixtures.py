@@ -1,5 +1,6 @@
-"""Fixtures of the network tests: one local service for the session, free ports with nothing behind
-them, and a logger whose records a test can read. Loaded by the test modules through `pytest_plugins`."""
+"""Fixtures of the network tests: the package's own `zorvia_service` (zorvia.testing) with quick
+retries, free ports with nothing behind them, and a logger whose records a test can read. Loaded
+by the test modules through `pytest_plugins`."""
 
 from __future__ import annotations
 
@@ -13,22 +14,11 @@ from net_support import Captured
 from zorvia.sim import SimService
 
 
-@pytest.fixture(scope="session")
-def sim_session() -> Iterator[SimService]:
-    with SimService.start() as service:
-        yield service
-
-
 @pytest.fixture
-def sim(sim_session: SimService, monkeypatch: pytest.MonkeyPatch) -> Iterator[SimService]:
-    """The local service, with the clients pointed at it and no fault left over from other tests."""
-    for name, value in sim_session.environ().items():
-        monkeypatch.setenv(name, value)
+def sim(zorvia_service: SimService, monkeypatch: pytest.MonkeyPatch) -> SimService:
+    """The plugin's local service, with the first retry 10 ms after a failure."""
     monkeypatch.setenv("ZORVIA_BACKOFF", "0.01")
-    sim_session.clear_faults()
-    sim_session.requests.clear()
-    yield sim_session
-    sim_session.clear_faults()
+    return zorvia_service
 
 
 @pytest.fixture

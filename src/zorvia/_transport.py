@@ -5,14 +5,14 @@ one over `httpx2.AsyncClient`) keeps to the same rules without copying them:
 
 - `Endpoint`: where an exchange goes, as every error about it names it;
 - `deadline`: the time one exchange may take, which every connect, read and write beneath it
-  keeps to (`budget`: the synchronous client's network streams ask it before each operation;
-  an async client can do the same over httpcore2's async streams);
+  keeps to (`budget`: the network streams of both clients ask it before each operation);
 - `AnswerBody`: an answer read chunk by chunk and refused once it outgrows the size bound;
 - `transport_error`, `service_error`: failures as the package's errors;
 - `retry_policy`: the title-server clients' retries, as arguments of tenacity's `Retrying`.
 
-`SealedClient` is the synchronous client built on them, over httpx2's transport with network
-streams that keep the deadline. The protocol itself (`protocol.Envelope`) does no I/O.
+`SealedClient` and `AsyncSealedClient` are the two clients built on them, over httpx2's
+transports with network streams that keep the deadline: they differ only in how the bytes move.
+The protocol itself (`protocol.Envelope`) does no I/O.
 """
 
 from __future__ import annotations
@@ -26,8 +26,9 @@ from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
 from functools import cache
-from typing import Any, Self
+from typing import Any, ClassVar, Self
 
+import anyio
 import httpcore2
 import httpx2
 from loguru import logger as zorvia_logger
@@ -43,10 +44,11 @@ from zorvia.errors import (
     ZorvServiceError,
     ZorvTimeoutError,
 )
-from zorvia.settings import NetSettings, without_credentials
+from zorvia.settings import NetSettings
 
 # The longest wait between two attempts, however many retries came before.
 BACKOFF_MAX = 8.0
+HEADERS = {"content-type": protocol.CONTENT_TYPE}
 
 
 @cache
@@ -97,6 +99,27 @@ def budget(timeout: float | None, expired: type[Exception]) -> float | None:
     if left <= 0:
         raise expired("the exchange's deadline has passed")
     return left if timeout is None else min(timeout, left)
+
+
+# --- Where a blocking exchange may not wait: on an event loop ---------------------------------
+
+_ON_LOOP: ContextVar[bool] = ContextVar("zorvia_on_loop", default=False)
+
+
+class WouldBlock(Exception):
+    """A blocking client was asked for an exchange within `not_blocking()`; nothing was sent."""
+
+
+@contextmanager
+def not_blocking() -> Iterator[None]:
+    """Within the block, a blocking client's exchange raises WouldBlock instead of waiting for
+    the network: code on an event loop runs a blocking call there when the call needs no
+    exchange, and on a worker thread when it does."""
+    token = _ON_LOOP.set(True)
+    try:
+        yield
+    finally:
+        _ON_LOOP.reset(token)
 
 
 # --- The answer and what can go wrong with it -----------------------------------------------
@@ -261,17 +284,78 @@ class _DeadlineBackend(httpcore2.NetworkBackend):
         self._backend.sleep(seconds)
 
 
+class _AsyncDeadlineStream(httpcore2.AsyncNetworkStream):
+    """The async twin of `_DeadlineStream`, over anyio's streams (asyncio or trio)."""
+
+    def __init__(self, stream: httpcore2.AsyncNetworkStream) -> None:
+        self._stream = stream
+
+    async def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
+        return await self._stream.read(max_bytes, budget(timeout, httpcore2.ReadTimeout))
+
+    async def write(self, buffer: bytes, timeout: float | None = None) -> None:
+        await self._stream.write(buffer, budget(timeout, httpcore2.WriteTimeout))
+
+    async def aclose(self) -> None:
+        await self._stream.aclose()
+
+    async def start_tls(
+        self, ssl_context: ssl.SSLContext, server_hostname: str | None = None, timeout: float | None = None
+    ) -> httpcore2.AsyncNetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _AsyncDeadlineStream(await self._stream.start_tls(ssl_context, server_hostname, seconds))
+
+    def get_extra_info(self, info: str) -> Any:
+        return self._stream.get_extra_info(info)
+
+
+class _AsyncDeadlineBackend(httpcore2.AsyncNetworkBackend):
+    def __init__(self) -> None:
+        self._backend = httpcore2.AnyIOBackend()
+
+    async def connect_tcp(
+        self,
+        host: str,
+        port: int,
+        timeout: float | None = None,
+        local_address: str | None = None,
+        socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None,
+    ) -> httpcore2.AsyncNetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _AsyncDeadlineStream(await self._backend.connect_tcp(host, port, seconds, local_address, socket_options))
+
+    async def connect_unix_socket(
+        self, path: str, timeout: float | None = None, socket_options: Iterable[httpcore2.SOCKET_OPTION] | None = None
+    ) -> httpcore2.AsyncNetworkStream:
+        seconds = budget(timeout, httpcore2.ConnectTimeout)
+        return _AsyncDeadlineStream(await self._backend.connect_unix_socket(path, seconds, socket_options))
+
+    async def sleep(self, seconds: float) -> None:
+        await self._backend.sleep(seconds)
+
+
+def _keep_deadlines(pool: Any, default: type, backend: Any) -> None:
+    """Hands an httpx2 transport's pool a deadline-keeping network backend before the pool has
+    made any connection (httpx2's transports take no backend; httpcore2's pools do)."""
+    if not isinstance(getattr(pool, "_network_backend", None), default):
+        raise RuntimeError(f"httpx2 {httpx2.__version__} keeps its network backend elsewhere")
+    pool._network_backend = backend
+
+
 class _Transport(httpx2.HTTPTransport):
     """httpx2's own transport (pool, proxies, TLS, error mapping) over deadline-keeping connections."""
 
     def __init__(self, verify: ssl.SSLContext, proxy: str | None) -> None:
         super().__init__(verify=verify, proxy=proxy, trust_env=False)
-        # httpx2's transport takes no network backend (httpcore2's pools do): hand its pool ours
-        # before the pool has made any connection.
-        pool = self._pool
-        if not isinstance(getattr(pool, "_network_backend", None), httpcore2.SyncBackend):
-            raise RuntimeError(f"httpx2 {httpx2.__version__} keeps its network backend elsewhere")
-        pool._network_backend = _DeadlineBackend()
+        _keep_deadlines(self._pool, httpcore2.SyncBackend, _DeadlineBackend())
+
+
+class _AsyncTransport(httpx2.AsyncHTTPTransport):
+    """The same over httpx2's async transport."""
+
+    def __init__(self, verify: ssl.SSLContext, proxy: str | None, **options: Any) -> None:
+        super().__init__(verify=verify, proxy=proxy, trust_env=False, **options)  # options: limits
+        _keep_deadlines(self._pool, httpcore2.AsyncNetworkBackend, _AsyncDeadlineBackend())
 
 
 class Closing:
@@ -287,13 +371,63 @@ class Closing:
         self.close()
 
 
-class SealedClient:
-    """Exchanges sealed messages with one service over one pooled httpx2 client.
+class AsyncClosing:
+    """An object that `async with` closes on the way out."""
+
+    async def aclose(self) -> None:
+        raise NotImplementedError
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.aclose()
+
+
+class AsyncPool:
+    """Connections that many awaitable clients with this `proxy` and `verify` share, whatever
+    service they reach: one `httpx2.AsyncClient` (each request carries its own URL, credentials
+    and timeouts) holding at most `connections` connections.
+
+    An exchange takes one of `connections` slots before it seals its request and gives it back
+    once the answer is read, so that at most that many exchanges are in flight and the others
+    wait with no work done, within their deadline. Its owner closes it (`await aclose()`).
+    """
+
+    def __init__(self, proxy: str, verify: bool, connections: int) -> None:
+        transport = _AsyncTransport(ssl_context(bool(verify)), proxy or None, limits=httpx2.Limits(max_connections=connections))
+        self.http = httpx2.AsyncClient(transport=transport, trust_env=False)
+        self.connections = connections
+        self.slots = anyio.Semaphore(connections)
+
+    async def slot(self, endpoint: Endpoint, settings: NetSettings, until: float) -> None:
+        """Takes a slot: at once when one is free, else waiting until `until` at most."""
+        try:
+            self.slots.acquire_nowait()
+        except anyio.WouldBlock:
+            with anyio.move_on_after(until - time.monotonic()) as waiting:
+                await self.slots.acquire()
+            if waiting.cancelled_caught:
+                problem = f"none of the {self.connections} connections was free within the {settings.deadline:g} s deadline"
+                raise ZorvTimeoutError(f"{endpoint}: {problem}", url=endpoint.url) from None
+
+    async def aclose(self) -> None:
+        with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
+            await self.http.aclose()
+
+
+class _Sealed:
+    """What both clients do around the I/O of an exchange: seal the request, bound the answer,
+    map failures and open the answer. Subclasses hold the httpx2 client and move the bytes.
 
     `proxy` "" means a direct connection; the environment's proxy settings are not used, so the
-    configuration alone decides where traffic goes. The pool is closed by `close()`, or when the
-    client is collected.
+    configuration alone decides where traffic goes. The client sends through a pool of
+    connections of its own, or through `pool` (an awaitable client only), which others share and
+    its owner closes.
     """
+
+    _client_class: ClassVar[type[Any]]  # httpx2.Client or AsyncClient
+    _transport_class: ClassVar[type[Any]]  # the transport of that kind
 
     def __init__(
         self,
@@ -306,56 +440,151 @@ class SealedClient:
         settings: NetSettings,
         logger: Any,
         net_log: Callable[[], bool],
+        pool: AsyncPool | None = None,
     ) -> None:
+        address = base_url.rstrip("/")
+        given = httpx2.URL(address)  # credentials in it go as basic auth, off every URL shown
         self.service = service
-        self.base_url = without_credentials(base_url.rstrip("/"))
+        self.base_url = str(given.copy_with(username=None, password=None)) if given.userinfo else address
         self.settings = settings
+        self.closed = False
         self._envelope = envelope
         self._proxied = bool(proxy)
         self._logger = logger if logger is not None else zorvia_logger
         self._net_log = net_log
-        given = httpx2.URL(base_url)  # credentials in the address go as basic auth, off every URL shown
-        self._http = httpx2.Client(
-            base_url=self.base_url,
-            auth=(given.username, given.password) if given.userinfo else None,
-            transport=_Transport(ssl_context(bool(verify)), proxy or None),
-            timeout=settings.timeout,
-            trust_env=False,
-        )
-        weakref.finalize(self, self._http.close)
+        # Each path's endpoint and absolute URL, made once: merging a path into the base URL
+        # costs httpx2 a parse of the whole URL at every request.
+        self._targets: dict[str, tuple[Endpoint, httpx2.URL]] = {}
+        self._auth = httpx2.BasicAuth(given.username, given.password) if given.userinfo else None
+        self._timeout = httpx2.Timeout(settings.timeout)
+        self._pool = pool
+        if pool is None:
+            transport = self._transport_class(ssl_context(bool(verify)), proxy or None)
+            self._http: Any = self._client_class(transport=transport, trust_env=False)
+        elif isinstance(pool.http, self._client_class):
+            self._http = pool.http
+        else:
+            raise TypeError(f"a {type(self).__name__} cannot send through an {type(pool).__name__}")
+
+    def _target(self, path: str) -> tuple[Endpoint, httpx2.URL]:
+        target = self._targets.get(path)
+        if target is None:
+            url = self.base_url + path
+            target = self._targets[path] = (Endpoint(self.service, url), httpx2.URL(url))
+        return target
 
     def endpoint(self, path: str) -> Endpoint:
-        return Endpoint(self.service, self.base_url + path)
+        return self._target(path)[0]
 
-    def exchange(self, path: str, data: dict[str, Any]) -> Answer:
-        """One request to `path` and its answer, within the deadline and the size bound."""
-        endpoint, settings = self.endpoint(path), self.settings
+    def _seal(self, path: str, data: dict[str, Any]) -> tuple[Endpoint, httpx2.URL, bytes, bytes]:
+        if self.closed:
+            raise RuntimeError(f"this {self.service} client has been closed")
         body, tag = self._envelope.seal(data, protocol.request_context(path))
-        start = time.perf_counter()
-        try:
-            with deadline(settings.deadline) as until, self._http.stream(
-                "POST", path, content=body, headers={"content-type": protocol.CONTENT_TYPE}
-            ) as response:
-                answer = AnswerBody(settings.max_answer, response.headers.get("content-length"))
-                if not answer.over:
-                    for chunk in response.iter_bytes():
-                        if not answer.add(chunk):
-                            break
-        except httpx2.RequestError as error:
-            expired = time.monotonic() >= until
-            raise transport_error(error, endpoint, settings, proxied=self._proxied, expired=expired) from error
-        elapsed = time.perf_counter() - start
+        return *self._target(path), body, tag
+
+    def _failed(self, error: httpx2.RequestError, endpoint: Endpoint, until: float) -> ZorvError:
+        expired = time.monotonic() >= until
+        return transport_error(error, endpoint, self.settings, proxied=self._proxied, expired=expired)
+
+    def _opened(
+        self, path: str, tag: bytes, endpoint: Endpoint, response: httpx2.Response, answer: AnswerBody, elapsed: float
+    ) -> Answer:
+        """The answer's data once the bytes are in: a service error, an oversized or unreadable
+        answer are the package's errors."""
         if self._net_log():
             self._logger.debug("POST {} -> {} in {:.1f} ms", endpoint.url, response.status_code, elapsed * 1000)
         if not response.is_success:
             raise service_error(response.status_code, answer.content(), endpoint)
         if answer.over:
-            raise endpoint.protocol_error(f"the answer is larger than {settings.max_answer} bytes")
+            raise endpoint.protocol_error(f"the answer is larger than {self.settings.max_answer} bytes")
         try:
             message = self._envelope.open(answer.content(), protocol.answer_context(path, tag))
         except ZorvProtocolError as error:
             raise endpoint.protocol_error(str(error)) from error
         return Answer(message.data, elapsed, endpoint)
 
+    def _answer_body(self, response: httpx2.Response) -> AnswerBody:
+        return AnswerBody(self.settings.max_answer, response.headers.get("content-length"))
+
+
+class SealedClient(_Sealed, Closing):
+    """Exchanges sealed messages with one service over one pooled httpx2 client.
+
+    A pool of its own is closed by `close()`, or when the client is collected; after `close()`,
+    an exchange raises RuntimeError.
+    """
+
+    _client_class = httpx2.Client
+    _transport_class = _Transport
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        if self._pool is None:
+            weakref.finalize(self, self._http.close)
+
+    def exchange(self, path: str, data: dict[str, Any]) -> Answer:
+        """One request to `path` and its answer, within the deadline and the size bound."""
+        if _ON_LOOP.get():
+            raise WouldBlock(str(self.endpoint(path)))
+        endpoint, url, body, tag = self._seal(path, data)
+        start = time.perf_counter()
+        try:
+            with deadline(self.settings.deadline) as until, self._http.stream(
+                "POST", url, content=body, headers=HEADERS, auth=self._auth, timeout=self._timeout
+            ) as response:
+                answer = self._answer_body(response)
+                if not answer.over:
+                    for chunk in response.iter_bytes():
+                        if not answer.add(chunk):
+                            break
+        except httpx2.RequestError as error:
+            raise self._failed(error, endpoint, until) from error
+        return self._opened(path, tag, endpoint, response, answer, time.perf_counter() - start)
+
     def close(self) -> None:
-        self._http.close()
+        self.closed = True
+        if self._pool is None:
+            self._http.close()
+
+
+class AsyncSealedClient(_Sealed, AsyncClosing):
+    """The same over one pooled `httpx2.AsyncClient`, on asyncio or trio: `await exchange(...)`.
+
+    A pool of its own is closed by `await aclose()`; an async client cannot close itself when
+    collected, so one left open warns as httpx2's own do.
+    """
+
+    _client_class = httpx2.AsyncClient
+    _transport_class = _AsyncTransport
+
+    async def exchange(self, path: str, data: dict[str, Any]) -> Answer:
+        """One request to `path` and its answer, within the deadline and the size bound (through
+        a shared pool, once a slot is free, within the same deadline)."""
+        pool = self._pool
+        with deadline(self.settings.deadline) as until:
+            if pool is not None:
+                await pool.slot(self.endpoint(path), self.settings, until)
+            try:
+                endpoint, url, body, tag = self._seal(path, data)
+                start = time.perf_counter()
+                try:
+                    async with self._http.stream(
+                        "POST", url, content=body, headers=HEADERS, auth=self._auth, timeout=self._timeout
+                    ) as response:
+                        answer = self._answer_body(response)
+                        if not answer.over:
+                            async for chunk in response.aiter_bytes():
+                                if not answer.add(chunk):
+                                    break
+                except httpx2.RequestError as error:
+                    raise self._failed(error, endpoint, until) from error
+            finally:
+                if pool is not None:
+                    pool.slots.release()
+        return self._opened(path, tag, endpoint, response, answer, time.perf_counter() - start)
+
+    async def aclose(self) -> None:
+        self.closed = True
+        if self._pool is None:
+            with anyio.CancelScope(shield=True):  # closed even by a task that is being cancelled
+                await self._http.aclose()

@@ -56,6 +56,8 @@ TITLE_USER_DATA = "/title/v1/user/data"
 TITLE_LOGOUT = "/title/v1/user/logout"
 
 _VERSION_BYTE = bytes([VERSION])
+# json.dumps with separators of its own builds an encoder at every call.
+_ENCODER = json.JSONEncoder(separators=(",", ":"))
 
 
 def request_context(path: str) -> bytes:
@@ -85,16 +87,20 @@ class Envelope:
     """Seals and opens messages under one salt and, for the title server, one cipher."""
 
     def __init__(self, salt: str | bytes, aes: ZorvAES | None = None) -> None:
-        self._mac_key = MaskedBytes(salt.encode("utf-8") if isinstance(salt, str) else salt)
+        key = MaskedBytes(salt.encode("utf-8") if isinstance(salt, str) else salt)
+        # The HMAC keyed once; each tag starts from a copy of it, not from the key again.
+        self._mac = hmac.new(key, digestmod=hashlib.sha256)
         self._aes = aes
 
     def _tag(self, context: bytes, payload: bytes) -> bytes:
-        return hmac.new(self._mac_key, _VERSION_BYTE + context + b"\0" + payload, hashlib.sha256).digest()
+        mac = self._mac.copy()
+        mac.update(_VERSION_BYTE + context + b"\0" + payload)
+        return mac.digest()
 
     def seal(self, data: dict[str, Any], context: bytes, ts: int | None = None) -> tuple[bytes, bytes]:
         """The wire body for `data` and its tag, stamped `ts` (default: now)."""
-        text = json.dumps(
-            {"ts": int(time.time()) if ts is None else ts, "nonce": secrets.token_hex(16), "data": data}, separators=(",", ":")
+        text = _ENCODER.encode(
+            {"ts": int(time.time()) if ts is None else ts, "nonce": secrets.token_hex(16), "data": data}
         ).encode("utf-8")
         payload = self._aes.encrypt(os.urandom(IV_SIZE) + text) if self._aes is not None else text
         tag = self._tag(context, payload)

@@ -12,6 +12,7 @@ builds take them too:
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterator
 from typing import Annotated, Any
 
@@ -68,6 +69,10 @@ class NetSettings(BaseSettings):
 
 
 _configured: NetSettings | None = None
+# Settings read from the environment, by the ZORVIA_ variables they were read from: reading them
+# costs more than the rest of building a client, and every per-user client is built with them.
+_from_environment: dict[tuple[tuple[str, str], ...], NetSettings] = {}
+_FROM_ENVIRONMENT_LIMIT = 16
 
 
 def configure(settings: NetSettings | None) -> None:
@@ -78,6 +83,12 @@ def configure(settings: NetSettings | None) -> None:
     _configured = settings
 
 
+def _variables() -> tuple[tuple[str, str], ...]:
+    """The environment's ZORVIA_ variables (their names in any case, as they are read)."""
+    environ = os.environ  # only the names of the others are decoded: this runs for every client built
+    return tuple((name, environ[name]) for name in environ if name[:7].upper() == ENV_PREFIX)
+
+
 def current() -> NetSettings:
     """The settings set by `configure`, else those of the environment as it is now.
 
@@ -85,8 +96,17 @@ def current() -> NetSettings:
     """
     if _configured is not None:
         return _configured
+    variables = _variables()
+    found = _from_environment.get(variables)
+    if found is not None:
+        return found
     try:
-        return NetSettings()
+        found = NetSettings()
     except ValidationError as error:
         problems = [(ENV_PREFIX + str(item["loc"][0]).upper(), item["msg"]) for item in error.errors()]
         raise ZorvConfigError.invalid("the environment", problems) from error
+    if _variables() == variables:  # not changed while they were read
+        if len(_from_environment) >= _FROM_ENVIRONMENT_LIMIT:
+            _from_environment.clear()
+        _from_environment[variables] = found
+    return found

@@ -10,14 +10,14 @@ never retried. Every request is logged at DEBUG while the settings' `net_log` or
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
 from pydantic import ValidationError
 from tenacity import RetryCallState, Retrying
 
 from zorvia import protocol
 from zorvia._masked import MaskedStr
-from zorvia._transport import Answer, Closing, Endpoint, SealedClient, retry_policy
+from zorvia._transport import Answer, AsyncPool, AsyncSealedClient, Closing, Endpoint, SealedClient, retry_policy
 from zorvia.aes import ZorvAES
 from zorvia.settings import NetSettings, current
 
@@ -37,8 +37,12 @@ NET_LOG: bool = False
 T = TypeVar("T")
 
 
-class _TitleClient(Closing):
-    """What both title-server clients share: the sealed exchange and its retries."""
+class TitleClient:
+    """What the title server's clients share, whether their calls block or are awaited: the
+    checks of their arguments, the sealed exchange and its retries (`zorvia.aio.AsyncZorvNet`
+    is the awaitable per-user client)."""
+
+    _sealed: ClassVar[type[SealedClient] | type[AsyncSealedClient]] = SealedClient
 
     def __init__(
         self,
@@ -50,20 +54,21 @@ class _TitleClient(Closing):
         verify: bool,
         retry: int,
         settings: NetSettings | None,
+        pool: AsyncPool | None = None,
     ) -> None:
         if aes is None:
             raise TypeError("the title server speaks only encrypted bodies: aes must be a ZorvAES, not None")
         if type(retry) is not int or retry < 0:
             raise ValueError(f"retry must be an int >= 0, got {retry!r}")
         self.salt = MaskedStr(salt)
-        self.userId = MaskedStr(userId) if isinstance(userId, str) else userId  # a keychip is a secret
+        self.userId: Any = MaskedStr(userId) if isinstance(userId, str) else userId  # a keychip is a secret
         self.logger = logger
         self.aes = aes
         self.proxy = proxy
         self.verify = verify
         self.retry = retry
         self.settings = settings = current() if settings is None else settings
-        self._client = SealedClient(
+        self._client = self._sealed(
             SERVICE,
             settings.title_url,
             protocol.Envelope(self.salt, aes),
@@ -72,6 +77,7 @@ class _TitleClient(Closing):
             settings=settings,
             logger=logger,
             net_log=lambda: settings.net_log or bool(NET_LOG),
+            pool=pool,
         )
 
     @property
@@ -86,10 +92,24 @@ class _TitleClient(Closing):
         pause = state.next_action.sleep if state.next_action is not None else 0.0
         self.logger.warning("{}; retry {} of {} in {:.2f} s", error, state.attempt_number, self.retry, pause)
 
+    def _retries(self) -> dict[str, Any]:
+        """tenacity's arguments for an idempotent request: retried after transient failures."""
+        return retry_policy(self.retry, self.settings.backoff, self._log_retry)
+
+    def _data(self, **data: Any) -> dict[str, Any]:
+        return {"userId": self.userId, **data}
+
+
+class _TitleClient(TitleClient, Closing):
+    _client: SealedClient
+    _retrying: Retrying | None = None  # made at the first request, then kept (its state is per thread)
+
     def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
-        retrying = Retrying(**retry_policy(self.retry, self.settings.backoff, self._log_retry))
-        return retrying(self._client.exchange, path, {"userId": self.userId, **data})
+        retrying = self._retrying
+        if retrying is None:
+            retrying = self._retrying = Retrying(**self._retries())
+        return retrying(self._client.exchange, path, self._data(**data))
 
     def close(self) -> None:
         self._client.close()
@@ -121,8 +141,10 @@ class BaseZorvNet(_TitleClient):
         return self._request(protocol.TITLE_TESTMODE, placeId=placeId, clientId=clientId).data
 
 
-class ZorvNet(_TitleClient):
-    """One user's connection to the title server (built by the manager's factory)."""
+class UserClient(TitleClient):
+    """What both per-user clients take: the ping value they are made with, first, and the rest
+    positionally, as the manager's factory passes them; `pool`: the `AsyncPool` an
+    awaitable one sends through, shared with others (default: a pool of its own)."""
 
     def __init__(
         self,
@@ -136,9 +158,14 @@ class ZorvNet(_TitleClient):
         retry: int,
         *,
         settings: NetSettings | None = None,
+        pool: AsyncPool | None = None,
     ) -> None:
-        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings)
+        super().__init__(salt, userId, logger, aes, proxy, verify, retry, settings, pool)
         self.ping = ping
+
+
+class ZorvNet(UserClient, _TitleClient):
+    """One user's connection to the title server (built by the manager's factory)."""
 
     def get_preview(self) -> dict[str, Any]:
         return self._request(protocol.TITLE_PREVIEW).data
@@ -148,29 +175,45 @@ class ZorvNet(_TitleClient):
 
     def logout(self, timestamp: int) -> None:
         """Ends the user's session: one attempt, never retried (a repeat could end a newer session)."""
-        answer = self._client.exchange(protocol.TITLE_LOGOUT, {"userId": self.userId, "timestamp": timestamp})
-        answer.field("loggedOut", bool)
+        self._client.exchange(protocol.TITLE_LOGOUT, self._data(timestamp=timestamp)).field("loggedOut", bool)
 
 
-class Zorv2(Closing):
-    """One user's title object: the user's preview and data as models, and the logout."""
+class TitleObject:
+    """What both per-user title objects share, whether their calls block or are awaited: what
+    the manager hands them, and the reading of the answers into models (`zorvia.aio.AsyncZorv2`
+    is the awaitable one)."""
 
-    def __init__(self, net: ZorvNet, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
+    def __init__(self, net: Any, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
         self.net = net
         self.userId = userId
         self.timestamp = timestamp
         self.config = config
         self.logger = logger
 
-    def preview(self) -> UserPreview:
+    def _preview(self, data: dict[str, Any]) -> UserPreview:
         from zorvia.models import UserPreview
 
-        return _validated(UserPreview, self.net.get_preview(), self.net.endpoint(protocol.TITLE_PREVIEW))
+        return _validated(UserPreview, data, self.net.endpoint(protocol.TITLE_PREVIEW))
 
-    def user_data(self) -> UserData:
+    def _user_data(self, data: dict[str, Any]) -> UserData:
         from zorvia.models import UserData
 
-        return _validated(UserData, self.net.get_user_data(), self.net.endpoint(protocol.TITLE_USER_DATA))
+        return _validated(UserData, data, self.net.endpoint(protocol.TITLE_USER_DATA))
+
+
+class Zorv2(TitleObject, Closing):
+    """One user's title object: the user's preview and data as models, and the logout."""
+
+    net: ZorvNet
+
+    def __init__(self, net: ZorvNet, userId: UserId, timestamp: int, config: ZorvConfig, logger: Logger) -> None:
+        super().__init__(net, userId, timestamp, config, logger)
+
+    def preview(self) -> UserPreview:
+        return self._preview(self.net.get_preview())
+
+    def user_data(self) -> UserData:
+        return self._user_data(self.net.get_user_data())
 
     def logout(self) -> None:
         self.net.logout(self.timestamp)
