@@ -17,6 +17,7 @@ The protocol itself (`protocol.Envelope`) does no I/O.
 
 from __future__ import annotations
 
+import inspect
 import json
 import ssl
 import time
@@ -212,6 +213,29 @@ def retry_policy(retry: int, backoff: float, before_sleep: Callable[[RetryCallSt
         "before_sleep": before_sleep,
         "reraise": True,
     }
+
+
+def replaying(failed: ZorvError, exchange: Callable[..., Any]) -> Callable[..., Any]:
+    """`exchange`, except that its first call raises `failed` again: hands tenacity a first attempt
+    made (and failed) outside it, so that it counts, waits and logs the retries as if it had made
+    that attempt. Most requests succeed at once, and a call through tenacity costs more than an
+    exchange's own work on the client side. `exchange` may be a coroutine function."""
+    pending = [failed]
+    if inspect.iscoroutinefunction(exchange):
+
+        async def attempt_async(*args: Any) -> Any:
+            if pending:
+                raise pending.pop()
+            return await exchange(*args)
+
+        return attempt_async
+
+    def attempt(*args: Any) -> Any:
+        if pending:
+            raise pending.pop()
+        return exchange(*args)
+
+    return attempt
 
 
 @dataclass(frozen=True)
