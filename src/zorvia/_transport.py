@@ -79,16 +79,22 @@ class Endpoint:
 _DEADLINE: ContextVar[float | None] = ContextVar("zorvia_deadline", default=None)
 
 
-@contextmanager
-def deadline(seconds: float) -> Iterator[float]:
+class deadline:
     """Within the block, every connect, read and write of this thread (or task) made through a
-    deadline-keeping stream ends `seconds` from now at the latest; yields that monotonic time."""
-    until = time.monotonic() + seconds
-    token = _DEADLINE.set(until)
-    try:
-        yield until
-    finally:
-        _DEADLINE.reset(token)
+    deadline-keeping stream ends `seconds` from now at the latest; gives that monotonic time.
+    (A class rather than a generator: it runs at every exchange, and costs a third as much.)"""
+
+    __slots__ = ("_token", "_until")
+
+    def __init__(self, seconds: float) -> None:
+        self._until = time.monotonic() + seconds
+
+    def __enter__(self) -> float:
+        self._token = _DEADLINE.set(self._until)
+        return self._until
+
+    def __exit__(self, *exc_info: object) -> None:
+        _DEADLINE.reset(self._token)
 
 
 def budget(timeout: float | None, expired: type[Exception]) -> float | None:
