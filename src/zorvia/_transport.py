@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass
-from functools import cache
+from functools import cache, lru_cache
 from typing import Any, ClassVar, Self
 
 import anyio
@@ -58,6 +58,14 @@ def ssl_context(verify: bool) -> ssl.SSLContext:
     loading the CA bundle) costs far more than a loopback request. SSL_CERT_FILE / SSL_CERT_DIR
     are honoured."""
     return httpx2.create_ssl_context(verify=verify, trust_env=True)
+
+
+@lru_cache(maxsize=16)
+def http_timeout(seconds: float) -> httpx2.Timeout:
+    """httpx2's timeout of `seconds` for connecting and each read and write, one per value and
+    shared by the clients (which never change it): making one costs about as much as the rest of
+    a client's own set-up, and a per-user client is made for every road."""
+    return httpx2.Timeout(seconds)
 
 
 @dataclass(frozen=True)
@@ -486,7 +494,7 @@ class _Sealed:
         # costs httpx2 a parse of the whole URL at every request.
         self._targets: dict[str, tuple[Endpoint, httpx2.URL]] = {}
         self._auth = httpx2.BasicAuth(given.username, given.password) if given.userinfo else None
-        self._timeout = httpx2.Timeout(settings.timeout)
+        self._timeout = http_timeout(settings.timeout)
         self._pool = pool
         if pool is None:
             transport = self._transport_class(ssl_context(bool(verify)), proxy or None)
