@@ -238,6 +238,7 @@ async def concurrency(mode: str, roads: int, rounds: int) -> list[dict[str, floa
 
 
 RUNS = ("road", "floor", "awaited road", "awaited floor")
+IDLE_SECONDS = 2.0
 
 
 def measured(count: int, clocked: bool, whole: bool = False) -> dict[str, float]:
@@ -291,14 +292,17 @@ def measured_runs(codes: list[str], count: int, clocked: bool) -> dict[str, floa
         run(codes[:5])
         codes = codes[5:]
     best: dict[str, float] = {name: float("inf") for name in runs}
+    if not clocked:  # the first count holds more than its call (a throwaway); then the servers
+        sys.call_tracing(time.sleep, (0.1,))  # idle: what they spend per second while nothing is asked
+        sys.call_tracing(time.sleep, (IDLE_SECONDS,))
     for _ in range(5 if clocked else 1):
         for name, run in runs.items():
             batch, codes = codes[:count], codes[count:]
-            if not clocked:
-                sys.call_tracing(run, (batch,))
-                continue
             start = time.perf_counter()
-            run(batch)
+            if clocked:
+                run(batch)
+            else:
+                sys.call_tracing(run, (batch,))
             best[name] = min(best[name], (time.perf_counter() - start) / count)
     loop.run_until_complete(awaited.aclose())
     loop.run_until_complete(awaited_kept.aclose())
@@ -308,7 +312,12 @@ def measured_runs(codes: list[str], count: int, clocked: bool) -> dict[str, floa
 
 def instructions(service: Service, count: int, whole: bool = False) -> list[float]:
     """Instructions of one of each of RUNS: in the client process, or (`whole`) in a process that
-    also runs the servers, counting every thread's work from the start of a batch to its end."""
+    also runs the servers, counting every thread's work from the start of a batch to its end.
+
+    The servers wake up every 0.1 s even when idle (uvicorn's tick), and under valgrind a batch
+    takes many times as long as it would: their idle rate, measured first in the same process, is
+    taken off each batch in proportion to the batch's time, so that a slower batch is not charged
+    for the ticks it lasted through."""
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "callgrind.out"
         valgrind = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-after=_PyEval_CallTracing"]
@@ -316,16 +325,15 @@ def instructions(service: Service, count: int, whole: bool = False) -> list[floa
             valgrind += ["--collect-atstart=yes", "--zero-before=_PyEval_CallTracing"]
         else:  # collecting only in the thread that runs the batch, while it does
             valgrind += ["--collect-atstart=no", "--toggle-collect=_PyEval_CallTracing"]
-        if whole:
-            child(service, ["--measure", str(count), "--whole"], 0, wrap=valgrind)
-        else:
-            child(service, ["--measure", str(count)], len(RUNS) * (count + 5), wrap=valgrind)
+        arguments = ["--measure", str(count), *(["--whole"] if whole else [])]
+        seconds = child(service, arguments, 0 if whole else len(RUNS) * (count + 5), wrap=valgrind)
         dumps = sorted(Path(folder).glob("callgrind.out.*"), key=lambda path: int(path.name.rsplit(".", 1)[1]))
         totals = [
             int([line for line in dump.read_text().splitlines() if line.startswith(("totals:", "summary:"))][-1].split()[1])
             for dump in dumps
         ]
-    return [total / count for total in totals]
+    idle, totals = totals[1] / IDLE_SECONDS, totals[2:]
+    return [total / count - (idle * seconds[name] if whole else 0) for total, name in zip(totals, RUNS)]
 
 
 # --- Report -------------------------------------------------------------------------------------
