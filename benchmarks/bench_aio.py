@@ -12,12 +12,13 @@ a POST with two bytes: the floor's "bare HTTP exchange".
    For each: the wall time (median of the rounds), the loop's worst tick delay (a task asks to
    sleep 1 ms; the delay is how much later it wakes), the most threads of the process and its
    resident memory's growth over the run (both sampled at each tick and at the end).
-2. Instructions (callgrind, client process only): one road through logout and close against its
-   floor, the same four exchanges bare (httpx2) to a trivial endpoint, on connections used as
-   the road uses them. The blocking road: one on a client kept across rounds (as the login
-   client is) and three on a fresh client closed after them (as the user's is). The awaited
-   road: all four on one kept `httpx2.AsyncClient` (as the awaitable manager's users share its
-   pool). Also the same by the clock.
+2. Instructions (callgrind): one road through logout and close against its floor, the same four
+   exchanges bare (httpx2) to a trivial endpoint, on connections used as the road uses them.
+   The blocking road: one on a client kept across rounds (as the login client is) and three on
+   a fresh client closed after them (as the user's is). The awaited road: all four on one kept
+   `httpx2.AsyncClient` (as the awaitable manager's users share its pool). Counted twice: in
+   the client process alone, and for the whole system, in a process that also runs the three
+   servers, where every thread counts (less the servers' idle ticks). Also the client by the clock.
 
 Usage: python benchmarks/bench_aio.py [--roads N] [--rounds N] [--only concurrency|instructions]
 Needs the local service's dependencies (pip install '.[sim]') and, for instructions, valgrind.
