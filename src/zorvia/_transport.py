@@ -8,7 +8,8 @@ one over `httpx2.AsyncClient`) keeps to the same rules without copying them:
   keeps to (`budget`: the network streams of both clients ask it before each operation);
 - `AnswerBody`: an answer read chunk by chunk and refused once it outgrows the size bound;
 - `transport_error`, `service_error`: failures as the package's errors;
-- `retry_policy`: the title-server clients' retries, as arguments of tenacity's `Retrying`.
+- `retry_policy`: the title-server clients' retries, as arguments of tenacity's `Retrying`,
+  which takes over after a first attempt made without it (`replaying`).
 
 `SealedClient` and `AsyncSealedClient` are the two clients built on them, over httpx2's
 transports with network streams that keep the deadline: they differ only in how the bytes move.
