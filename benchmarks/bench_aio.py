@@ -12,12 +12,13 @@ a POST with two bytes: the floor's "bare HTTP exchange".
    For each: the wall time (median of the rounds), the loop's worst tick delay (a task asks to
    sleep 1 ms; the delay is how much later it wakes), the most threads of the process and its
    resident memory's growth over the run (both sampled at each tick and at the end).
-2. Instructions (callgrind, client process only): one road through logout and close against its
-   floor, the same four exchanges bare (httpx2) to a trivial endpoint, on connections used as
-   the road uses them. The blocking road: one on a client kept across rounds (as the login
-   client is) and three on a fresh client closed after them (as the user's is). The awaited
-   road: all four on one kept `httpx2.AsyncClient` (as the awaitable manager's users share its
-   pool). Also the same by the clock.
+2. Instructions (callgrind): one road through logout and close against its floor, the same four
+   exchanges bare (httpx2) to a trivial endpoint, on connections used as the road uses them.
+   The blocking road: one on a client kept across rounds (as the login client is) and three on
+   a fresh client closed after them (as the user's is). The awaited road: all four on one kept
+   `httpx2.AsyncClient` (as the awaitable manager's users share its pool). Counted twice: in
+   the client process alone, and for the whole system, in a process that also runs the three
+   servers, where every thread counts (less the servers' idle ticks). Also the client by the clock.
 
 Usage: python benchmarks/bench_aio.py [--roads N] [--rounds N] [--only concurrency|instructions]
 Needs the local service's dependencies (pip install '.[sim]') and, for instructions, valgrind.
@@ -34,7 +35,8 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import ExitStack, contextmanager
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
@@ -47,9 +49,10 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 # --- The service process ------------------------------------------------------------------------
 
 
-def serve() -> None:
-    """Runs the local service and the floor's server; prints their addresses as one JSON line,
-    then answers each line "N" on stdin with N fresh QR codes (one JSON line) until stdin ends."""
+@contextmanager
+def servers() -> Iterator[tuple[Any, dict[str, str]]]:
+    """Runs the local service and the floor's server in threads of this process; yields the
+    service and the environment that points clients at them (the floor's URL as "floor_url")."""
     import threading
 
     import uvicorn
@@ -70,16 +73,28 @@ def serve() -> None:
         uvicorn.Config(Starlette(routes=[Route(FLOOR_PATH, trivial, methods=["POST"])]), log_level="warning", access_log=False, lifespan="off")
     )
     threading.Thread(target=floor.run, kwargs={"sockets": [floor_socket]}, daemon=True).start()
-    with SimService.start() as service:
-        while not floor.started:
-            time.sleep(0.01)
-        floor_url = f"http://127.0.0.1:{floor_socket.getsockname()[1]}{FLOOR_PATH}"
-        print(json.dumps({**service.environ(), "floor_url": floor_url}), flush=True)
-        users = service.user_ids()
+    try:
+        with SimService.start() as service:
+            while not floor.started:
+                time.sleep(0.01)
+            floor_url = f"http://127.0.0.1:{floor_socket.getsockname()[1]}{FLOOR_PATH}"
+            yield service, {**service.environ(), "floor_url": floor_url}
+    finally:
+        floor.should_exit = True
+
+
+def fresh_codes(service: Any, count: int) -> list[str]:
+    users = service.user_ids()
+    return [service.issue_qrcode(users[index % len(users)]) for index in range(count)]
+
+
+def serve() -> None:
+    """Runs the servers; prints the environment that points clients at them as one JSON line,
+    then answers each line "N" on stdin with N fresh QR codes (one JSON line) until stdin ends."""
+    with servers() as (service, environ):
+        print(json.dumps(environ), flush=True)
         for line in sys.stdin:
-            codes = [service.issue_qrcode(users[index % len(users)]) for index in range(int(line))]
-            print(json.dumps(codes), flush=True)
-    floor.should_exit = True
+            print(json.dumps(fresh_codes(service, int(line))), flush=True)
 
 
 class Service:
@@ -224,11 +239,24 @@ async def concurrency(mode: str, roads: int, rounds: int) -> list[dict[str, floa
 
 
 RUNS = ("road", "floor", "awaited road", "awaited floor")
+IDLE_SECONDS = 2.0
 
 
-def measured(count: int, clocked: bool) -> dict[str, float]:
+def measured(count: int, clocked: bool, whole: bool = False) -> dict[str, float]:
     """`count` of each of RUNS after a warm-up; under callgrind each batch inside sys.call_tracing,
-    whose return dumps the count; by the clock, the best of 5 turns of each."""
+    whose return dumps the count; by the clock, the best of 5 turns of each. `whole`: the servers
+    run in threads of this process, so that a count holds their work too."""
+    with ExitStack() as stack:
+        if whole:
+            service, environ = stack.enter_context(servers())
+            os.environ.update(environ)
+            codes = fresh_codes(service, len(RUNS) * (count + 5))
+        else:
+            codes = json.loads(sys.stdin.read())
+        return measured_runs(codes, count, clocked)
+
+
+def measured_runs(codes: list[str], count: int, clocked: bool) -> dict[str, float]:
     import httpx2
     from loguru import logger
 
@@ -239,7 +267,6 @@ def measured(count: int, clocked: bool) -> dict[str, float]:
     from zorvia.zorvtypes import ZorvConfig
 
     logger.remove()
-    codes: list[str] = json.loads(sys.stdin.read())
     config = ZorvConfig.from_file(SAMPLE_CONFIG)
     url = os.environ["floor_url"]
     manager = ZorvManager(config)
@@ -266,14 +293,17 @@ def measured(count: int, clocked: bool) -> dict[str, float]:
         run(codes[:5])
         codes = codes[5:]
     best: dict[str, float] = {name: float("inf") for name in runs}
+    if not clocked:  # the first count holds more than its call (a throwaway); then the servers
+        sys.call_tracing(time.sleep, (0.1,))  # idle: what they spend per second while nothing is asked
+        sys.call_tracing(time.sleep, (IDLE_SECONDS,))
     for _ in range(5 if clocked else 1):
         for name, run in runs.items():
             batch, codes = codes[:count], codes[count:]
-            if not clocked:
-                sys.call_tracing(run, (batch,))
-                continue
             start = time.perf_counter()
-            run(batch)
+            if clocked:
+                run(batch)
+            else:
+                sys.call_tracing(run, (batch,))
             best[name] = min(best[name], (time.perf_counter() - start) / count)
     loop.run_until_complete(awaited.aclose())
     loop.run_until_complete(awaited_kept.aclose())
@@ -281,21 +311,30 @@ def measured(count: int, clocked: bool) -> dict[str, float]:
     return best
 
 
-def instructions(service: Service, count: int) -> list[float]:
-    """Instructions of one of each of RUNS, in the client process."""
+def instructions(service: Service, count: int, whole: bool = False) -> list[float]:
+    """Instructions of one of each of RUNS: in the client process, or (`whole`) in a process that
+    also runs the servers, counting every thread's work from the start of a batch to its end.
+
+    The servers wake up every 0.1 s even when idle (uvicorn's tick), and under valgrind a batch
+    takes many times as long as it would: their idle rate, measured first in the same process, is
+    taken off each batch in proportion to the batch's time, so that a slower batch is not charged
+    for the ticks it lasted through."""
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "callgrind.out"
-        valgrind = [
-            "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-            "--toggle-collect=_PyEval_CallTracing", "--dump-after=_PyEval_CallTracing",
-        ]  # fmt: skip
-        child(service, ["--measure", str(count)], len(RUNS) * (count + 5), wrap=valgrind)
+        valgrind = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-after=_PyEval_CallTracing"]
+        if whole:  # collecting in every thread; the counts start again at each batch
+            valgrind += ["--collect-atstart=yes", "--zero-before=_PyEval_CallTracing"]
+        else:  # collecting only in the thread that runs the batch, while it does
+            valgrind += ["--collect-atstart=no", "--toggle-collect=_PyEval_CallTracing"]
+        arguments = ["--measure", str(count), *(["--whole"] if whole else [])]
+        seconds = child(service, arguments, 0 if whole else len(RUNS) * (count + 5), wrap=valgrind)
         dumps = sorted(Path(folder).glob("callgrind.out.*"), key=lambda path: int(path.name.rsplit(".", 1)[1]))
         totals = [
             int([line for line in dump.read_text().splitlines() if line.startswith(("totals:", "summary:"))][-1].split()[1])
             for dump in dumps
         ]
-    return [total / count for total in totals]
+    idle, totals = totals[1] / IDLE_SECONDS, totals[2:]
+    return [total / count - (idle * seconds[name] if whole else 0) for total, name in zip(totals, RUNS)]
 
 
 # --- Report -------------------------------------------------------------------------------------
@@ -315,14 +354,19 @@ def report_concurrency(service: Service, roads: int, rounds: int) -> None:
 
 def report_instructions(service: Service, count: int) -> None:
     counts = dict(zip(RUNS, instructions(service, count)))
+    whole = dict(zip(RUNS, instructions(service, count, whole=True)))
     clock = child(service, ["--measure", str(count), "--clock"], len(RUNS) * (5 * count + 5))
-    print(f"one road through logout and close vs its floor (the same 4 exchanges, bare); client process, {count} of each")
-    print(f"{'':<26}{'road':>14}{'floor':>14}{'ratio':>8}")
+    print(f"one road through logout and close vs its floor (the same 4 exchanges, bare); {count} of each")
+    print(f"{'':<40}{'road':>14}{'floor':>14}{'ratio':>8}")
     for kind in ("", "awaited "):
-        road, floor = counts[kind + "road"], counts[kind + "floor"]
-        print(f"{kind + 'instructions':<26}{road:>14,.0f}{floor:>14,.0f}{road / floor:>8.3f}")
-        road, floor = clock[kind + "road"] * 1e6, clock[kind + "floor"] * 1e6
-        print(f"{kind + 'microseconds':<26}{road:>14,.0f}{floor:>14,.0f}{road / floor:>8.3f}")
+        rows = (
+            ("instructions, client", counts, 1.0),
+            ("instructions, client + servers", whole, 1.0),
+            ("microseconds, client", clock, 1e6),
+        )
+        for label, figures, scale in rows:
+            road, floor = figures[kind + "road"] * scale, figures[kind + "floor"] * scale
+            print(f"{kind + label:<40}{road:>14,.0f}{floor:>14,.0f}{road / floor:>8.3f}")
 
 
 def main() -> None:
@@ -335,6 +379,7 @@ def main() -> None:
     parser.add_argument("--mode", nargs=3, help=argparse.SUPPRESS)
     parser.add_argument("--measure", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--clock", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--whole", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
         return serve()
@@ -342,7 +387,7 @@ def main() -> None:
         mode, roads, rounds = args.mode[0], int(args.mode[1]), int(args.mode[2])
         return print(json.dumps(asyncio.run(concurrency(mode, roads, rounds))))
     if args.measure:
-        return print(json.dumps(measured(args.measure, args.clock)))
+        return print(json.dumps(measured(args.measure, args.clock, args.whole)))
     service = Service()
     try:
         runs: list[Callable[[], None]] = []

@@ -133,8 +133,12 @@ def test_a_message_opens_only_with_its_keys_and_context(
         envelope.open(ENVELOPE.seal({"userId": 7}, CONTEXT)[0], context)
 
 
-def test_an_authentic_message_nested_too_deeply_is_a_protocol_error() -> None:
-    payload = b'{"ts": 1, "nonce": "n", "data": ' + b"[" * 100_000 + b"]" * 100_000 + b"}"
+@pytest.mark.parametrize(
+    "payload",
+    [b'{"ts": 1, "nonce": "n", "data": ' + b"[" * 100_000 + b"]" * 100_000 + b"}", b'{"ts": 1, "nonce": "\xff", "data": {}}'],
+    ids=["nested-too-deeply", "not-utf-8"],
+)
+def test_an_authentic_message_that_cannot_be_parsed_is_a_protocol_error(payload: bytes) -> None:
     tag = hmac.new(b"salt", bytes([protocol.VERSION]) + CONTEXT + b"\0" + payload, hashlib.sha256).digest()
     with pytest.raises(ZorvProtocolError, match="could not be read"):
         protocol.Envelope("salt").open(bytes([protocol.VERSION]) + tag + payload, CONTEXT)

@@ -33,8 +33,8 @@ from anyio import to_thread
 from tenacity import AsyncRetrying
 
 from zorvia import protocol
-from zorvia._transport import Answer, AsyncClosing, AsyncPool, AsyncSealedClient, WouldBlock, not_blocking
-from zorvia.errors import ZorvNetworkError, ZorvServiceError
+from zorvia._transport import Answer, AsyncClosing, AsyncPool, AsyncSealedClient, WouldBlock, not_blocking, replaying
+from zorvia.errors import ZorvError, ZorvNetworkError, ZorvServiceError
 from zorvia.userid import KelvoNet, LoginClient
 from zorvia.zorv2 import TitleObject, UserClient, ZorvNet
 from zorvia.zorvmanager import ZorvManager, zorvia_logger
@@ -98,7 +98,15 @@ class AsyncZorvNet(UserClient, AsyncClosing):
 
     async def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
-        answer: Answer = await AsyncRetrying(**self._retries())(self._client.exchange, path, self._data(**data))
+        payload = self._data(**data)
+        try:
+            return await self._client.exchange(path, payload)
+        except ZorvError as error:
+            retries = self._retries(error)
+            if retries is None:
+                raise
+            exchange = replaying(error, self._client.exchange)
+        answer: Answer = await AsyncRetrying(**retries)(exchange, path, payload)
         return answer
 
     async def get_preview(self) -> dict[str, Any]:

@@ -114,12 +114,9 @@ class Envelope:
         if not hmac.compare_digest(tag, self._tag(context, payload)):
             raise ZorvProtocolError("the message failed authentication")
         try:
-            if self._aes is not None:
-                plain = self._aes.decrypt(payload)[IV_SIZE:]
-            else:
-                plain = payload
-            message = json.loads(plain)
-        except (ValueError, RecursionError):  # bad padding, bad or too deeply nested JSON: no detail for a peer
+            plain = self._aes.decrypt(payload)[IV_SIZE:] if self._aes is not None else payload
+            message = json.loads(plain.decode("utf-8"))  # decoded here: json would first guess the encoding
+        except (ValueError, RecursionError):  # bad padding, not UTF-8, bad or too deeply nested JSON: no detail for a peer
             raise ZorvProtocolError("an authenticated message could not be read") from None
         match message:
             case {"ts": int(ts), "nonce": str(nonce), "data": dict(data)} if type(ts) is int:

@@ -86,7 +86,7 @@ def configure(settings: NetSettings | None) -> None:
 def _variables() -> tuple[tuple[str, str], ...]:
     """The environment's ZORVIA_ variables (their names in any case, as they are read)."""
     environ = os.environ  # only the names of the others are decoded: this runs for every client built
-    return tuple((name, environ[name]) for name in environ if name[:7].upper() == ENV_PREFIX)
+    return tuple((name, environ[name]) for name in environ if name[:1] in "Zz" and name[:7].upper() == ENV_PREFIX)
 
 
 def current() -> NetSettings:

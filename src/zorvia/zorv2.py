@@ -17,8 +17,19 @@ from tenacity import RetryCallState, Retrying
 
 from zorvia import protocol
 from zorvia._masked import MaskedStr
-from zorvia._transport import Answer, AsyncPool, AsyncSealedClient, Closing, Endpoint, SealedClient, retry_policy
+from zorvia._transport import (
+    Answer,
+    AsyncPool,
+    AsyncSealedClient,
+    Closing,
+    Endpoint,
+    SealedClient,
+    replaying,
+    retry_policy,
+    transient,
+)
 from zorvia.aes import ZorvAES
+from zorvia.errors import ZorvError
 from zorvia.settings import NetSettings, current
 
 if TYPE_CHECKING:
@@ -92,8 +103,11 @@ class TitleClient:
         pause = state.next_action.sleep if state.next_action is not None else 0.0
         self.logger.warning("{}; retry {} of {} in {:.2f} s", error, state.attempt_number, self.retry, pause)
 
-    def _retries(self) -> dict[str, Any]:
-        """tenacity's arguments for an idempotent request: retried after transient failures."""
+    def _retries(self, failed: ZorvError) -> dict[str, Any] | None:
+        """tenacity's arguments for the retries of an idempotent request whose first attempt,
+        made outside tenacity, failed with `failed`: None when that failure is not retried."""
+        if not (self.retry and transient(failed)):
+            return None
         return retry_policy(self.retry, self.settings.backoff, self._log_retry)
 
     def _data(self, **data: Any) -> dict[str, Any]:
@@ -102,14 +116,19 @@ class TitleClient:
 
 class _TitleClient(TitleClient, Closing):
     _client: SealedClient
-    _retrying: Retrying | None = None  # made at the first request, then kept (its state is per thread)
 
     def _request(self, path: str, **data: Any) -> Answer:
         """An idempotent request: retried after transient failures."""
-        retrying = self._retrying
-        if retrying is None:
-            retrying = self._retrying = Retrying(**self._retries())
-        return retrying(self._client.exchange, path, self._data(**data))
+        payload = self._data(**data)
+        try:
+            return self._client.exchange(path, payload)
+        except ZorvError as error:
+            retries = self._retries(error)
+            if retries is None:
+                raise
+            exchange = replaying(error, self._client.exchange)
+        answer: Answer = Retrying(**retries)(exchange, path, payload)
+        return answer
 
     def close(self) -> None:
         self._client.close()
