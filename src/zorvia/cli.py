@@ -265,6 +265,7 @@ def run_catalog(args: argparse.Namespace) -> int:
     lines: list[str] = []
     problems: list[str] = []
     failed: set[Path] = set()
+    total = 0
     for kind in dmr.KIND_FIELDS:
         if catalog.where(kind) in failed:  # one file of every kind, already refused
             continue
@@ -272,7 +273,9 @@ def run_catalog(args: argparse.Namespace) -> int:
             if not catalog.holds(kind):  # the table says so; no warning in the log besides
                 lines.append(f"{kind:<16}{'missing':>9}")
                 continue
-            lines.append(f"{kind:<16}{len(manager.get_dict(f'{kind}_dict')):>9,}")
+            count = len(manager.get_dict(f"{kind}_dict"))
+            total += count
+            lines.append(f"{kind:<16}{count:>9,}")
         except CatalogError as error:
             failed.add(catalog.where(kind))
             problems.extend(error.problems)
@@ -281,7 +284,6 @@ def run_catalog(args: argparse.Namespace) -> int:
         more = [f"... and {len(problems) - len(shown)} more"] if len(problems) > len(shown) else []
         print("\n".join([*shown, *more]), file=sys.stderr, flush=True)
         raise CommandError(f"{catalog.path}: {len(problems)} problem{'s' if len(problems) > 1 else ''}")
-    total = sum(len(manager.get_dict(f"{kind}_dict")) for kind in dmr.KIND_FIELDS if catalog.holds(kind))
     print("\n".join([f"Catalog         {catalog.path}", *lines, f"{'Records':<16}{total:>9,}"]), flush=True)
     return 0
 
