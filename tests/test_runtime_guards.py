@@ -295,15 +295,22 @@ def calls(module):
     vars(module)["ZorvNet"] = lambda *args: "found"
     insider = module.zorv_net_generator("salt")
     before = Colliding.compared
-    return [[insider(1, 2) for _ in range(3)], Colliding.compared - before]
+    found = [insider(1, 2) for _ in range(3)]
+    by_calls = Colliding.compared - before
+    for _ in range(3):  # what three lookups in this very dict compare
+        vars(module)["ZorvNet"]
+    return [found, by_calls, Colliding.compared - before - by_calls]
 
 print(json.dumps([calls(native), calls(load_reference())]))
 """
 
 
 def test_a_key_with_code_in_the_module_globals() -> None:
+    # How often a lookup compares keys depends on where they sit in that dict (a probe can pass
+    # the colliding key twice), so each module's calls are held to one lookup each in its own dict.
     native, plain = json.loads(run_python(KEY_IN_MODULE_GLOBALS, TESTS_DIR).splitlines()[-1])
-    assert native == plain and native[1] > 0
+    assert native[0] == plain[0] == ["found"] * 3
+    assert native[1] == native[2] > 0 and plain[1] == plain[2]
 
 
 # ---------------------------------------------------------------------------------------
